@@ -1,0 +1,552 @@
+#include "net/http_source.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+#include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509_vfy.h>
+
+#include "net/host_not_found_exception.h"
+#include "net/http_connection.h"
+#include "net/proxy_credentials.h"
+
+namespace quor::net {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The body waits here between the network and the reader. When it is full the transfer pauses,
+// so memory stays bounded whatever the size of the body.
+constexpr std::size_t kBodyBufferSize = 256 * 1024;
+// A redirect loop must end; a browser gives up after about twenty.
+constexpr long kMaxRedirects = 30;
+constexpr int kDefaultTimeoutMs = 60000;
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+using EasyPtr = std::unique_ptr<CURL, EasyDeleter>;
+using MultiPtr = std::unique_ptr<CURLM, MultiDeleter>;
+using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+
+// UTF-8 form of a wide text (UTF-32 here), for the URL and the header lines.
+std::string toUtf8(const std::wstring& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t wc : text) {
+        auto c = static_cast<std::uint32_t>(wc);
+        if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF))
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// A host text becomes part of a URL, so it must not carry URL syntax of its own: "a@b" would
+// otherwise connect to b as user a. Anything that is not a host name cannot be resolved anyway.
+bool isHostName(const std::wstring& host) {
+    if (host.empty())
+        return false;
+    return std::all_of(host.begin(), host.end(), [](wchar_t c) {
+        return (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+               c == L'-' || c == L'.' || c == L'_' || c > 0x7F;
+    });
+}
+
+// The object name goes into the URL as it is, except for bytes a URL cannot hold literally.
+std::string encodeObject(const std::wstring& object) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out = object.empty() || object.front() != L'/' ? "/" : "";
+    for (unsigned char c : toUtf8(object)) {
+        if (c <= 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '\\' || c == '^' ||
+            c == '`' || c == '{' || c == '|' || c == '}') {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0x0F];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::wstring targetText(const HttpRequestSettings& settings) {
+    return settings.host + L":" + std::to_wstring(settings.port) + settings.object;
+}
+
+std::string lowerAscii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+// The proxy libcurl takes from the environment for this scheme (it reads the same variables).
+std::string proxyFromEnvironment(bool secure) {
+    const char* names[] = {secure ? "https_proxy" : "http_proxy", secure ? "HTTPS_PROXY" : nullptr,
+                           "all_proxy", "ALL_PROXY"};
+    for (const char* name : names) {
+        if (name == nullptr)
+            continue;
+        const char* value = std::getenv(name);
+        if (value != nullptr && *value != '\0')
+            return value;
+    }
+    return {};
+}
+
+// Forgives what an unknown or self-signed issuer causes; every other problem (expiry, a bad
+// signature, a wrong purpose) still fails the handshake. Clearing the error in the store context
+// matters: libcurl checks the verification result again after the handshake.
+int lenientVerify(int preverified, X509_STORE_CTX* ctx) {
+    if (preverified == 1)
+        return 1;
+    switch (X509_STORE_CTX_get_error(ctx)) {
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_CERT_UNTRUSTED:
+        case X509_V_ERR_UNABLE_TO_GET_CRL:
+            X509_STORE_CTX_set_error(ctx, X509_V_OK);
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+CURLcode installLenientVerify(CURL*, void* sslContext, void*) {
+    SSL_CTX_set_verify(static_cast<SSL_CTX*>(sslContext), SSL_VERIFY_PEER, lenientVerify);
+    return CURLE_OK;
+}
+
+}  // namespace
+
+// HttpTransfer is one request on its own multi handle, driven only from the reading thread.
+class HttpTransfer {
+  public:
+    explicit HttpTransfer(const HttpRequestSettings& settings);
+    ~HttpTransfer();
+    HttpTransfer(const HttpTransfer&) = delete;
+    HttpTransfer& operator=(const HttpTransfer&) = delete;
+
+    std::streamsize read(char* buffer, std::streamsize count);
+    long status() const { return status_; }
+    // Ends the transfer for every reader; later reads return 0.
+    void close();
+
+  private:
+    void configure();
+    void start();
+    void stop();
+    // Drives the transfer until `done()` holds, it completes, or no byte arrives for the time-out.
+    template <typename Done>
+    void driveUntil(Done done);
+    void resume();
+    std::optional<ProxyCredentials> askProxyCredentials(int attempt) const;
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* self);
+    static size_t onBody(char* data, size_t size, size_t count, void* self);
+    static int onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow);
+    static int onConnected(void* self, char*, char*, int, int);
+
+    HttpRequestSettings settings_;
+    std::shared_ptr<HttpConnection> connection_;
+    MultiPtr multi_;
+    SlistPtr headerList_;
+    EasyPtr easy_;
+    std::string url_;
+    std::string verb_;
+    std::string userAgent_ = "QuorsaApplication";
+    int timeoutMs_;
+
+    // Body bytes received and not yet read: [begin_, end_) of buffer_.
+    std::vector<char> buffer_;
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+
+    bool added_ = false;
+    bool paused_ = false;
+    bool finished_ = false;
+    bool credentialsSet_ = false;
+    CURLcode result_ = CURLE_OK;
+    Clock::time_point deadline_;
+
+    // State of the response being received.
+    long blockStatus_ = 0;
+    bool blockHasLocation_ = false;
+    std::vector<std::string> proxyAuthSchemes_;
+    bool headersFinal_ = false;
+    bool bodyStarted_ = false;
+    long status_ = 0;
+    curl_off_t uploaded_ = 0;
+};
+
+HttpTransfer::HttpTransfer(const HttpRequestSettings& settings)
+    : settings_(settings),
+      connection_(settings.connection),
+      timeoutMs_(settings.timeoutMs > 0 ? settings.timeoutMs : kDefaultTimeoutMs),
+      buffer_(kBodyBufferSize) {
+    const std::wstring target = targetText(settings_);
+    if (!connection_ || !isHostName(settings_.host))
+        throw HostNotFoundException(target);
+    multi_.reset(curl_multi_init());
+    easy_.reset(curl_easy_init());
+    if (!multi_ || !easy_)
+        throw HostNotFoundException(target);
+    configure();
+
+    for (int attempt = 1;; ++attempt) {
+        start();
+        driveUntil([this] { return headersFinal_ || bodyStarted_; });
+        long connectCode = 0;
+        curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &connectCode);
+        const bool tunnelRefused = finished_ && result_ != CURLE_OK && connectCode == 407;
+        if (finished_ && result_ != CURLE_OK && !headersFinal_ && !bodyStarted_ && !tunnelRefused) {
+            throw HostNotFoundException(target);
+        }
+        if (tunnelRefused) {
+            status_ = 407;
+        } else if (!headersFinal_) {
+            curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status_);
+        }
+        if (status_ != 407)
+            break;
+        const auto credentials = askProxyCredentials(attempt);
+        if (!credentials)
+            break;
+        // Basic goes out with the first request; a proxy that closes its connection after a
+        // 407 would never see credentials that wait for a second round of negotiation.
+        long auth = CURLAUTH_BASIC;
+        const bool offersOnlyBasic =
+            std::all_of(proxyAuthSchemes_.begin(), proxyAuthSchemes_.end(),
+                        [](const std::string& scheme) { return scheme == "basic"; });
+        if (!offersOnlyBasic)
+            auth = static_cast<long>(CURLAUTH_ANY);
+        curl_easy_setopt(easy_.get(), CURLOPT_PROXYAUTH, auth);
+        curl_easy_setopt(easy_.get(), CURLOPT_PROXYUSERNAME, credentials->user.c_str());
+        curl_easy_setopt(easy_.get(), CURLOPT_PROXYPASSWORD, credentials->password.c_str());
+        credentialsSet_ = true;
+    }
+}
+
+HttpTransfer::~HttpTransfer() {
+    stop();
+}
+
+void HttpTransfer::configure() {
+    CURL* easy = easy_.get();
+    url_ = std::string(settings_.secure ? "https://" : "http://") + toUtf8(settings_.host) + ":" +
+           std::to_string(settings_.port) + encodeObject(settings_.object);
+    curl_easy_setopt(easy, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(easy, CURLOPT_SHARE, connection_->share());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, userAgent_.c_str());
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, settings_.followRedirects ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeoutMs_));
+    curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, installLenientVerify);
+
+    // Request headers: accept types, the cache bypass, keep-alive, then the caller's block.
+    std::string accept = "Accept: ";
+    for (const auto& type : settings_.acceptTypes)
+        accept += toUtf8(type) + ", ";
+    accept += "*/*";
+    std::vector<std::string> lines{accept, "Cache-Control: no-cache", "Pragma: no-cache",
+                                   "Connection: Keep-Alive", "Expect:"};
+    bool hasContentType = false;
+    for (const auto& [name, value] : settings_.headers) {
+        const std::string narrowName = toUtf8(name);
+        if (lowerAscii(narrowName) == "content-type")
+            hasContentType = true;
+        // "Name;" is libcurl's way of sending a header with an empty value.
+        lines.push_back(value.empty() ? narrowName + ";" : narrowName + ": " + toUtf8(value));
+    }
+    if (!settings_.body.empty() && !hasContentType)
+        lines.emplace_back("Content-Type:");
+    for (const auto& line : lines) {
+        curl_slist* grown = curl_slist_append(headerList_.get(), line.c_str());
+        if (grown == nullptr)
+            throw std::bad_alloc();
+        headerList_.release();
+        headerList_.reset(grown);
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList_.get());
+
+    if (settings_.verb == L"POST") {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+    } else if (settings_.verb != L"GET" || !settings_.body.empty()) {
+        curl_easy_setopt(easy, CURLOPT_POST, settings_.body.empty() ? 0L : 1L);
+        verb_ = toUtf8(settings_.verb);
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb_.c_str());
+    }
+    if (!settings_.body.empty() || settings_.verb == L"POST") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(settings_.body.size()));
+        curl_easy_setopt(
+            easy, CURLOPT_POSTFIELDS,
+            settings_.body.empty() ? "" : reinterpret_cast<const char*>(settings_.body.data()));
+    }
+
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(easy, CURLOPT_PREREQFUNCTION, onConnected);
+    curl_easy_setopt(easy, CURLOPT_PREREQDATA, this);
+}
+
+void HttpTransfer::start() {
+    stop();
+    begin_ = end_ = 0;
+    paused_ = finished_ = false;
+    result_ = CURLE_OK;
+    blockStatus_ = 0;
+    blockHasLocation_ = false;
+    proxyAuthSchemes_.clear();
+    headersFinal_ = bodyStarted_ = false;
+    status_ = 0;
+    uploaded_ = 0;
+    if (curl_multi_add_handle(multi_.get(), easy_.get()) != CURLM_OK) {
+        throw HostNotFoundException(targetText(settings_));
+    }
+    added_ = true;
+}
+
+void HttpTransfer::stop() {
+    if (added_) {
+        curl_multi_remove_handle(multi_.get(), easy_.get());
+        added_ = false;
+    }
+}
+
+template <typename Done>
+void HttpTransfer::driveUntil(Done done) {
+    deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs_);
+    while (!finished_) {
+        int running = 0;
+        if (curl_multi_perform(multi_.get(), &running) != CURLM_OK) {
+            finished_ = true;
+            result_ = CURLE_RECV_ERROR;
+            break;
+        }
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi_.get(), &queued)) {
+            if (message->msg == CURLMSG_DONE && message->easy_handle == easy_.get()) {
+                finished_ = true;
+                result_ = message->data.result;
+            }
+        }
+        if (finished_ || done())
+            break;
+        const auto now = Clock::now();
+        if (now >= deadline_) {
+            // Nothing arrived for the whole time-out: give up on this transfer.
+            stop();
+            finished_ = true;
+            result_ = CURLE_OPERATION_TIMEDOUT;
+            break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline_ - now).count();
+        curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(std::min<long long>(left, 1000)),
+                        nullptr);
+    }
+}
+
+void HttpTransfer::resume() {
+    paused_ = false;
+    // May hand over the bytes that were held back at once, and pause again if they do not fit.
+    if (curl_easy_pause(easy_.get(), CURLPAUSE_CONT) != CURLE_OK) {
+        stop();
+        finished_ = true;
+        result_ = CURLE_RECV_ERROR;
+    }
+}
+
+std::streamsize HttpTransfer::read(char* buffer, std::streamsize count) {
+    if (count <= 0)
+        return 0;
+    while (begin_ == end_) {
+        if (finished_)
+            return 0;
+        if (paused_) {
+            resume();
+        } else {
+            driveUntil([this] { return begin_ != end_ || paused_; });
+        }
+    }
+    const auto n = std::min<std::size_t>(static_cast<std::size_t>(count), end_ - begin_);
+    std::memcpy(buffer, buffer_.data() + begin_, n);
+    begin_ += n;
+    if (begin_ == end_)
+        begin_ = end_ = 0;
+    if (paused_ && !finished_ && buffer_.size() - (end_ - begin_) >= 2 * CURL_MAX_WRITE_SIZE) {
+        resume();
+    }
+    return static_cast<std::streamsize>(n);
+}
+
+void HttpTransfer::close() {
+    stop();
+    finished_ = true;
+    begin_ = end_ = 0;
+}
+
+std::optional<ProxyCredentials> HttpTransfer::askProxyCredentials(int attempt) const {
+    const ProxyCredentialsHandler handler = proxyCredentialsHandler();
+    if (!handler)
+        return std::nullopt;
+    ProxyCredentialsRequest request;
+    request.proxy = proxyFromEnvironment(settings_.secure);
+    request.target = toUtf8(targetText(settings_));
+    request.attempt = attempt;
+    return handler(request);
+}
+
+size_t HttpTransfer::onHeader(char* data, size_t size, size_t count, void* self) {
+    auto* transfer = static_cast<HttpTransfer*>(self);
+    const std::string_view line(data, size * count);
+    transfer->deadline_ = Clock::now() + std::chrono::milliseconds(transfer->timeoutMs_);
+    if (line.starts_with("HTTP/")) {
+        // A new response begins: an interim one, a redirect, a 407 or the final answer.
+        transfer->blockStatus_ = 0;
+        transfer->blockHasLocation_ = false;
+        transfer->proxyAuthSchemes_.clear();
+        const auto space = line.find(' ');
+        if (space != std::string_view::npos) {
+            transfer->blockStatus_ =
+                std::strtol(std::string(line.substr(space + 1)).c_str(), nullptr, 10);
+        }
+    } else if (line == "\r\n" || line == "\n") {
+        const long status = transfer->blockStatus_;
+        const bool followed = transfer->settings_.followRedirects && status >= 300 &&
+                              status < 400 && status != 304 && transfer->blockHasLocation_;
+        // With credentials set libcurl may answer a 407 itself in another round; that 407 is
+        // final only once its body starts or the transfer ends.
+        const bool negotiating = status == 407 && transfer->credentialsSet_;
+        if (status >= 200 && !followed && !negotiating) {
+            transfer->headersFinal_ = true;
+            transfer->status_ = status;
+        }
+    } else {
+        const auto colon = line.find(':');
+        if (colon != std::string_view::npos) {
+            const std::string name = lowerAscii(line.substr(0, colon));
+            std::string_view value = line.substr(colon + 1);
+            while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
+                value.remove_prefix(1);
+            }
+            if (name == "location")
+                transfer->blockHasLocation_ = true;
+            if (name == "proxy-authenticate") {
+                const auto end = value.find_first_of(" \t\r\n,");
+                transfer->proxyAuthSchemes_.push_back(lowerAscii(value.substr(0, end)));
+            }
+        }
+    }
+    return size * count;
+}
+
+size_t HttpTransfer::onBody(char* data, size_t size, size_t count, void* self) {
+    auto* transfer = static_cast<HttpTransfer*>(self);
+    const size_t length = size * count;
+    transfer->bodyStarted_ = true;
+    auto& buffer = transfer->buffer_;
+    if (buffer.size() - transfer->end_ < length && transfer->begin_ > 0) {
+        std::memmove(buffer.data(), buffer.data() + transfer->begin_,
+                     transfer->end_ - transfer->begin_);
+        transfer->end_ -= transfer->begin_;
+        transfer->begin_ = 0;
+    }
+    if (buffer.size() - transfer->end_ < length) {
+        if (transfer->end_ == 0) {
+            // A piece larger than the whole buffer: take it rather than stall forever.
+            buffer.resize(length);
+        } else {
+            transfer->paused_ = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+    }
+    std::memcpy(buffer.data() + transfer->end_, data, length);
+    transfer->end_ += length;
+    transfer->deadline_ = Clock::now() + std::chrono::milliseconds(transfer->timeoutMs_);
+    return length;
+}
+
+int HttpTransfer::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    auto* transfer = static_cast<HttpTransfer*>(self);
+    if (ulnow != transfer->uploaded_) {
+        transfer->uploaded_ = ulnow;
+        transfer->deadline_ = Clock::now() + std::chrono::milliseconds(transfer->timeoutMs_);
+    }
+    return 0;
+}
+
+int HttpTransfer::onConnected(void* self, char*, char*, int, int) {
+    auto* transfer = static_cast<HttpTransfer*>(self);
+    transfer->deadline_ = Clock::now() + std::chrono::milliseconds(transfer->timeoutMs_);
+    return CURL_PREREQFUNC_OK;
+}
+
+HttpSource::HttpSource(const HttpRequestSettings& settings)
+    : transfer_(std::make_shared<HttpTransfer>(settings)) {}
+
+std::streamsize HttpSource::read(char* buffer, std::streamsize count) {
+    return transfer_ ? transfer_->read(buffer, count) : 0;
+}
+
+void HttpSource::close() {
+    if (transfer_)
+        transfer_->close();
+    transfer_.reset();
+}
+
+long HttpSource::status() const {
+    return transfer_ ? transfer_->status() : 0;
+}
+
+}  // namespace quor::net
