@@ -6,8 +6,8 @@
 
 namespace quor::platform {
 
-CertContext::CertContext(Bytes der, const Sha1Hash& sha1, std::string storeName,
-                         std::int64_t rowId, std::shared_ptr<detail::StoreBackend> backend)
+CertContext::CertContext(Bytes der, const Sha1Hash& sha1, std::string storeName, std::int64_t rowId,
+                         std::shared_ptr<detail::StoreBackend> backend)
     : der_(std::move(der)),
       sha1_(sha1),
       storeName_(std::move(storeName)),

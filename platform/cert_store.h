@@ -59,7 +59,7 @@ class StoreBackend;
 // stays usable (bytes, fingerprints, properties) after its store handle is closed; its
 // properties are read from and written to the store it came from.
 class CertContext {
-public:
+  public:
     // The DER encoding of the certificate.
     const Bytes& der() const noexcept { return der_; }
     // SHA-1 of the DER encoding (what stores are searched by).
@@ -73,7 +73,7 @@ public:
     std::int64_t rowId() const noexcept { return rowId_; }
     const std::shared_ptr<detail::StoreBackend>& backend() const noexcept { return backend_; }
 
-private:
+  private:
     Bytes der_;
     Sha1Hash sha1_;
     std::string storeName_;
@@ -85,7 +85,7 @@ using CertContextPtr = std::shared_ptr<const CertContext>;
 
 // CertStore: an open store. Destroying the object closes it (contexts outlive it).
 class CertStore {
-public:
+  public:
     virtual ~CertStore() = default;
 
     // The name the store was opened with.
@@ -163,15 +163,15 @@ Sha1Hash sha1Of(const Bytes& bytes);
 // callers' tests of single bits read the same).
 namespace chain_error {
 inline constexpr std::uint32_t kNone = 0;
-inline constexpr std::uint32_t kNotTimeValid = 0x1;           // a certificate outside its validity
-inline constexpr std::uint32_t kNotSignatureValid = 0x8;      // a signature does not verify
-inline constexpr std::uint32_t kUntrustedRoot = 0x20;         // self-signed end not in "ROOT"
-inline constexpr std::uint32_t kCyclic = 0x80;                // not reported by this engine
-inline constexpr std::uint32_t kInvalidExtension = 0x100;     // an unsupported critical extension
+inline constexpr std::uint32_t kNotTimeValid = 0x1;        // a certificate outside its validity
+inline constexpr std::uint32_t kNotSignatureValid = 0x8;   // a signature does not verify
+inline constexpr std::uint32_t kUntrustedRoot = 0x20;      // self-signed end not in "ROOT"
+inline constexpr std::uint32_t kCyclic = 0x80;             // not reported by this engine
+inline constexpr std::uint32_t kInvalidExtension = 0x100;  // an unsupported critical extension
 inline constexpr std::uint32_t kInvalidPolicyConstraints = 0x200;
 inline constexpr std::uint32_t kInvalidBasicConstraints = 0x400;  // issuer not a CA, path length
 inline constexpr std::uint32_t kInvalidNameConstraints = 0x800;
-inline constexpr std::uint32_t kPartialChain = 0x10000;       // an issuer was not found
+inline constexpr std::uint32_t kPartialChain = 0x10000;  // an issuer was not found
 }  // namespace chain_error
 
 struct CertChain {

@@ -44,8 +44,8 @@ using LegacyHashHandle = std::uintptr_t;      // 0: none
 
 // Key specifications reported by acquirePrivateKey.
 namespace key_spec {
-inline constexpr std::uint32_t kKeyExchange = 1;   // legacy key usable for signing and exchange
-inline constexpr std::uint32_t kSignature = 2;     // legacy signature-only key
+inline constexpr std::uint32_t kKeyExchange = 1;  // legacy key usable for signing and exchange
+inline constexpr std::uint32_t kSignature = 2;    // legacy signature-only key
 inline constexpr std::uint32_t kKeyStorage = 0xFFFFFFFF;  // a key of the key-storage provider
 }  // namespace key_spec
 
@@ -115,8 +115,8 @@ std::uint32_t keyStorageSignHash(KeyStorageHandle key, const wchar_t* hashAlgori
 // *written receives the largest possible plain size (the key size). Errors: kInvalidHandle,
 // kInvalidParameter, kInsufficientBuffer, kBadData (the data do not decrypt under this key).
 std::uint32_t keyStorageDecrypt(KeyStorageHandle key, const unsigned char* data,
-                                std::size_t dataLength, unsigned char* plain,
-                                std::size_t capacity, std::size_t* written, std::uint32_t flags);
+                                std::size_t dataLength, unsigned char* plain, std::size_t capacity,
+                                std::size_t* written, std::uint32_t flags);
 
 // keyStorageExportKey: the key as DER PKCS#8 PrivateKeyInfo, when it was imported exportable.
 // Errors: kInvalidHandle, kNotSupported (not exportable).
@@ -130,8 +130,8 @@ std::uint32_t freeKeyStorageKey(KeyStorageHandle key);
 
 // legacyCreateHash: a hash object of the algorithm (legacy_hash). Errors: kInvalidHandle,
 // kBadAlgorithm (any other identifier), kInvalidParameter (flags).
-bool legacyCreateHash(LegacyProviderHandle provider, std::uint32_t algorithm,
-                      std::uint32_t flags, LegacyHashHandle* hash);
+bool legacyCreateHash(LegacyProviderHandle provider, std::uint32_t algorithm, std::uint32_t flags,
+                      LegacyHashHandle* hash);
 // legacyHashData: feeds bytes. Errors: kInvalidHandle, kInvalidParameter (after signing, the
 // hash is finished and takes no more data).
 bool legacyHashData(LegacyHashHandle hash, const unsigned char* data, std::size_t length,

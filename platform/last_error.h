@@ -43,6 +43,8 @@ inline constexpr ErrorCode kDatabaseError = 0x8009200A;
 inline constexpr ErrorCode kDatabaseBusy = 0x8009200B;
 inline constexpr ErrorCode kChainEngine = 0x8009200C;
 inline constexpr ErrorCode kUnspecified = 0x80004005;
+inline constexpr ErrorCode kDiskFull = 112;
+inline constexpr ErrorCode kIoError = 1117;
 }  // namespace error
 
 // The calling thread's last error code.

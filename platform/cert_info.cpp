@@ -1,0 +1,88 @@
+#include "platform/cert_info.h"
+
+#include <openssl/asn1.h>
+#include <openssl/sha.h>
+
+#include "platform/openssl_handles.h"
+
+namespace quor::platform::detail {
+
+namespace {
+
+std::optional<std::time_t> toTime(const ASN1_TIME* time) {
+    std::tm tm{};
+    if (time == nullptr || ASN1_TIME_to_tm(time, &tm) != 1)
+        return std::nullopt;
+    return ::timegm(&tm);
+}
+
+std::string entryText(const X509_NAME_ENTRY* entry) {
+    unsigned char* utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(entry));
+    if (length < 0)
+        return {};
+    std::string text(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+    OPENSSL_free(utf8);
+    return text;
+}
+
+// The name a user recognises: the common name when there is one, else the most specific entry.
+std::string displayName(const X509_NAME* name) {
+    if (name == nullptr || X509_NAME_entry_count(name) == 0)
+        return {};
+    const int cn = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+    const int index = cn >= 0 ? cn : X509_NAME_entry_count(name) - 1;
+    return entryText(X509_NAME_get_entry(name, index));
+}
+
+}  // namespace
+
+std::optional<CertInfo> readCertInfo(const Bytes& der) {
+    if (der.empty())
+        return std::nullopt;
+    const unsigned char* p = der.data();
+    ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    if (!cert || p != der.data() + der.size())
+        return std::nullopt;
+
+    CertInfo info;
+    unsigned char* issuer = nullptr;
+    const int issuerLength = i2d_X509_NAME(X509_get_issuer_name(cert.get()), &issuer);
+    if (issuerLength <= 0)
+        return std::nullopt;
+    info.issuer.assign(issuer, issuer + issuerLength);
+    OPENSSL_free(issuer);
+
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.get());
+    if (serial == nullptr)
+        return std::nullopt;
+    const unsigned char* serialData = ASN1_STRING_get0_data(serial);
+    info.serial.assign(serialData, serialData + ASN1_STRING_length(serial));
+    // A negative serial (seen in the wild) must not collide with its absolute value.
+    if (ASN1_STRING_type(serial) == V_ASN1_NEG_INTEGER)
+        info.serial.insert(info.serial.begin(), 0x2D);
+
+    const auto notBefore = toTime(X509_get0_notBefore(cert.get()));
+    const auto notAfter = toTime(X509_get0_notAfter(cert.get()));
+    if (!notBefore || !notAfter)
+        return std::nullopt;
+    info.notBefore = *notBefore;
+    info.notAfter = *notAfter;
+    info.subjectDisplayName = displayName(X509_get_subject_name(cert.get()));
+    info.issuerDisplayName = displayName(X509_get_issuer_name(cert.get()));
+    return info;
+}
+
+RootAddRequest makeRootAddRequest(const Bytes& der, const CertInfo& info) {
+    RootAddRequest request;
+    request.der = der;
+    request.subjectDisplayName = info.subjectDisplayName;
+    request.issuerDisplayName = info.issuerDisplayName;
+    request.notBefore = info.notBefore;
+    request.notAfter = info.notAfter;
+    request.sha1 = sha1Of(der);
+    SHA256(der.data(), der.size(), request.sha256.data());
+    return request;
+}
+
+}  // namespace quor::platform::detail

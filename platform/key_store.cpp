@@ -1,0 +1,842 @@
+// Key storage in the user's store database, and the two key providers over OpenSSL.
+#include "platform/key_store.h"
+
+#include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+
+namespace quor::platform {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Owning pointers for what this file creates.
+
+template <auto Free>
+struct FreeWith {
+    template <typename T>
+    void operator()(T* object) const noexcept {
+        if (object != nullptr)
+            Free(object);
+    }
+};
+void freeX509Stack(STACK_OF(X509) * stack) noexcept {
+    sk_X509_pop_free(stack, X509_free);
+}
+
+using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
+using X509StackPtr = std::unique_ptr<STACK_OF(X509), FreeWith<freeX509Stack>>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
+using PkcsPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>>;
+using Pkcs8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, FreeWith<PKCS8_PRIV_KEY_INFO_free>>;
+using SharedKey = std::shared_ptr<EVP_PKEY>;
+
+SharedKey shareKey(EVP_PKEY* key) {
+    if (key == nullptr)
+        return {};
+    return SharedKey(key, [](EVP_PKEY* k) noexcept { EVP_PKEY_free(k); });
+}
+
+std::uint32_t failWith(ErrorCode code) noexcept {
+    setLastError(code);
+    return code;
+}
+bool fail(ErrorCode code) noexcept {
+    setLastError(code);
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The key table in the store database.
+
+struct SqliteClose {
+    void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
+};
+struct SqliteFinalize {
+    void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
+
+constexpr int kProviderKeyStorage = 1;
+constexpr int kProviderLegacy = 2;
+
+ErrorCode codeOfSqlite(int result) noexcept {
+    switch (result & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return error::kDatabaseBusy;
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+        case SQLITE_READONLY:
+        case SQLITE_CANTOPEN:
+            return error::kAccessDenied;
+        case SQLITE_NOMEM:
+            return error::kNotEnoughMemory;
+        default:
+            return error::kDatabaseError;
+    }
+}
+
+// One connection per database file, kept for the process: opening SQLite and reading its schema
+// for every key operation would cost more than the signature itself. A file replaced under the
+// same path (another inode) gets a new connection.
+class KeyDatabase {
+  public:
+    // The connection to the current user's database, creating the key table when needed. The
+    // database itself must already exist (the store services create and check it). Null with
+    // the last error set on failure. The returned lock serialises use of the connection.
+    static std::shared_ptr<sqlite3> connect(std::unique_lock<std::mutex>& lock) {
+        static std::mutex mutex;
+        static std::string cachedPath;
+        static ino_t cachedInode = 0;
+        static dev_t cachedDevice = 0;
+        static std::shared_ptr<sqlite3> cached;
+
+        lock = std::unique_lock<std::mutex>(mutex);
+        const std::string path = storeDatabasePath();
+        if (path.empty()) {
+            setLastError(error::kStoreUnavailable);
+            return {};
+        }
+        struct stat info {};
+        if (::stat(path.c_str(), &info) != 0) {
+            setLastError(error::kStoreUnavailable);
+            return {};
+        }
+        if (cached && cachedPath == path && cachedInode == info.st_ino &&
+            cachedDevice == info.st_dev) {
+            return cached;
+        }
+        cached.reset();
+        sqlite3* raw = nullptr;
+        const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
+        std::shared_ptr<sqlite3> db(raw, SqliteClose{});
+        if (opened != SQLITE_OK) {
+            setLastError(codeOfSqlite(opened));
+            return {};
+        }
+        sqlite3_busy_timeout(raw, 2000);
+        const char* schema =
+            "CREATE TABLE IF NOT EXISTS quor_keys ("
+            " container TEXT PRIMARY KEY,"
+            " provider INTEGER NOT NULL,"
+            " key_spec INTEGER NOT NULL,"
+            " exportable INTEGER NOT NULL,"
+            " pkcs8 BLOB NOT NULL,"
+            " created INTEGER NOT NULL)";
+        const int created = sqlite3_exec(raw, schema, nullptr, nullptr, nullptr);
+        if (created != SQLITE_OK) {
+            setLastError(codeOfSqlite(created));
+            return {};
+        }
+        cached = db;
+        cachedPath = path;
+        cachedInode = info.st_ino;
+        cachedDevice = info.st_dev;
+        return cached;
+    }
+};
+
+Statement prepare(sqlite3* db, const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
+        return {};
+    return Statement(statement);
+}
+
+struct KeyRow {
+    int provider = 0;
+    std::uint32_t keySpec = 0;
+    bool exportable = false;
+    std::string pkcs8;
+};
+
+bool storeKey(const std::string& container, const KeyRow& row) {
+    std::unique_lock<std::mutex> lock;
+    std::shared_ptr<sqlite3> db = KeyDatabase::connect(lock);
+    if (!db)
+        return false;
+    Statement insert = prepare(db.get(),
+                               "INSERT INTO quor_keys (container, provider, key_spec, exportable,"
+                               " pkcs8, created) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+    if (!insert)
+        return fail(codeOfSqlite(sqlite3_errcode(db.get())));
+    sqlite3_bind_text(insert.get(), 1, container.data(), static_cast<int>(container.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int(insert.get(), 2, row.provider);
+    sqlite3_bind_int64(insert.get(), 3, row.keySpec);
+    sqlite3_bind_int(insert.get(), 4, row.exportable ? 1 : 0);
+    sqlite3_bind_blob(insert.get(), 5, row.pkcs8.data(), static_cast<int>(row.pkcs8.size()),
+                      SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insert.get(), 6, static_cast<sqlite3_int64>(std::time(nullptr)));
+    const int stepped = sqlite3_step(insert.get());
+    if (stepped != SQLITE_DONE)
+        return fail(codeOfSqlite(stepped));
+    return true;
+}
+
+// Reads a key row; false with kNoKey when there is none.
+bool loadKey(const std::string& container, KeyRow* row) {
+    std::unique_lock<std::mutex> lock;
+    std::shared_ptr<sqlite3> db = KeyDatabase::connect(lock);
+    if (!db)
+        return false;
+    Statement select =
+        prepare(db.get(),
+                "SELECT provider, key_spec, exportable, pkcs8 FROM quor_keys WHERE container = ?1");
+    if (!select)
+        return fail(codeOfSqlite(sqlite3_errcode(db.get())));
+    sqlite3_bind_text(select.get(), 1, container.data(), static_cast<int>(container.size()),
+                      SQLITE_TRANSIENT);
+    const int stepped = sqlite3_step(select.get());
+    if (stepped == SQLITE_DONE)
+        return fail(error::kNoKey);
+    if (stepped != SQLITE_ROW)
+        return fail(codeOfSqlite(stepped));
+    row->provider = sqlite3_column_int(select.get(), 0);
+    row->keySpec = static_cast<std::uint32_t>(sqlite3_column_int64(select.get(), 1));
+    row->exportable = sqlite3_column_int(select.get(), 2) != 0;
+    const void* blob = sqlite3_column_blob(select.get(), 3);
+    const int size = sqlite3_column_bytes(select.get(), 3);
+    row->pkcs8.assign(static_cast<const char*>(blob), static_cast<std::size_t>(size));
+    return true;
+}
+
+bool removeKey(const std::string& container) {
+    std::unique_lock<std::mutex> lock;
+    std::shared_ptr<sqlite3> db = KeyDatabase::connect(lock);
+    if (!db)
+        return false;
+    Statement remove = prepare(db.get(), "DELETE FROM quor_keys WHERE container = ?1");
+    if (!remove)
+        return fail(codeOfSqlite(sqlite3_errcode(db.get())));
+    sqlite3_bind_text(remove.get(), 1, container.data(), static_cast<int>(container.size()),
+                      SQLITE_TRANSIENT);
+    const int stepped = sqlite3_step(remove.get());
+    if (stepped != SQLITE_DONE)
+        return fail(codeOfSqlite(stepped));
+    if (sqlite3_changes(db.get()) == 0)
+        return fail(error::kNoKey);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsed keys. Decoding a PKCS#8 key and preparing its arithmetic (Montgomery forms, blinding)
+// takes longer than a signature; a handful of recently used keys stay decoded, looked up by
+// their exact encoding so a changed row can never be answered by a stale key.
+
+SharedKey decodeKey(const std::string& pkcs8) {
+    static std::mutex mutex;
+    static std::deque<std::pair<std::string, SharedKey>> recent;
+    constexpr std::size_t kRecentKeys = 8;
+    {
+        std::lock_guard<std::mutex> guard(mutex);
+        for (const auto& entry : recent) {
+            if (entry.first == pkcs8)
+                return entry.second;
+        }
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(pkcs8.data());
+    Pkcs8Ptr info(d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, static_cast<long>(pkcs8.size())));
+    if (!info)
+        return {};
+    SharedKey key = shareKey(EVP_PKCS82PKEY(info.get()));
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        return {};
+    std::lock_guard<std::mutex> guard(mutex);
+    recent.emplace_front(pkcs8, key);
+    if (recent.size() > kRecentKeys)
+        recent.pop_back();
+    return key;
+}
+
+std::string encodeKey(EVP_PKEY* key) {
+    Pkcs8Ptr info(EVP_PKEY2PKCS8(key));
+    if (!info)
+        return {};
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der);
+    if (length <= 0)
+        return {};
+    std::string bytes(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_clear_free(der, static_cast<std::size_t>(length));
+    return bytes;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Handles.
+
+struct KeyObject {
+    SharedKey key;
+    std::uint32_t keySpec = 0;
+    bool exportable = false;
+};
+
+struct HashObject {
+    std::shared_ptr<KeyObject> key;  // the provider's key
+    const EVP_MD* md = nullptr;
+    MdCtxPtr context;
+    bool finished = false;
+    std::vector<unsigned char> value;  // the hash value, once finished
+};
+
+enum class HandleKind { KeyStorage, LegacyProvider, LegacyHash };
+
+struct HandleEntry {
+    HandleKind kind;
+    std::shared_ptr<KeyObject> key;
+    std::shared_ptr<HashObject> hash;
+};
+
+class HandleTable {
+  public:
+    static HandleTable& instance() {
+        static HandleTable table;
+        return table;
+    }
+
+    std::uintptr_t add(HandleEntry entry) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        // Handles step by 4 from an odd-looking base so that small integers and stale values
+        // from elsewhere are unlikely to name a live handle.
+        next_ += 4;
+        entries_.emplace(next_, std::move(entry));
+        return next_;
+    }
+
+    // The entry of a live handle of that kind, or nothing.
+    std::optional<HandleEntry> find(std::uintptr_t handle, HandleKind kind) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto found = entries_.find(handle);
+        if (found == entries_.end() || found->second.kind != kind)
+            return std::nullopt;
+        return found->second;
+    }
+
+    bool remove(std::uintptr_t handle, HandleKind kind) {
+        HandleEntry removed{kind, {}, {}};
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto found = entries_.find(handle);
+        if (found == entries_.end() || found->second.kind != kind)
+            return false;
+        removed = std::move(found->second);  // freed outside the map operation
+        entries_.erase(found);
+        return true;
+    }
+
+    std::size_t size() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return entries_.size();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::uintptr_t next_ = 0x5100;
+    std::unordered_map<std::uintptr_t, HandleEntry> entries_;
+};
+
+const EVP_MD* digestOfName(const wchar_t* name) {
+    if (name == nullptr)
+        return nullptr;
+    const std::wstring_view text(name);
+    if (text == L"SHA1")
+        return EVP_sha1();
+    if (text == L"SHA256")
+        return EVP_sha256();
+    if (text == L"SHA384")
+        return EVP_sha384();
+    if (text == L"SHA512")
+        return EVP_sha512();
+    return nullptr;
+}
+
+const EVP_MD* digestOfAlgorithm(std::uint32_t algorithm) {
+    switch (algorithm) {
+        case legacy_hash::kSha1:
+            return EVP_sha1();
+        case legacy_hash::kSha256:
+            return EVP_sha256();
+        case legacy_hash::kSha384:
+            return EVP_sha384();
+        case legacy_hash::kSha512:
+            return EVP_sha512();
+        default:
+            return nullptr;
+    }
+}
+
+// PKCS#1 v1.5 signature of a prepared digest (with the DigestInfo of md) or of a raw block (md
+// null). Returns the signature or sets the error.
+std::uint32_t rsaSign(EVP_PKEY* key, const EVP_MD* md, const unsigned char* input,
+                      std::size_t inputLength, std::vector<unsigned char>* signature) {
+    PkcsPkeyCtxPtr context(EVP_PKEY_CTX_new(key, nullptr));
+    if (!context || EVP_PKEY_sign_init(context.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0 ||
+        (md != nullptr && EVP_PKEY_CTX_set_signature_md(context.get(), md) <= 0)) {
+        ERR_clear_error();
+        return failWith(error::kBadKey);
+    }
+    std::size_t length = 0;
+    if (EVP_PKEY_sign(context.get(), nullptr, &length, input, inputLength) <= 0) {
+        ERR_clear_error();
+        return failWith(error::kBadKey);
+    }
+    signature->resize(length);
+    if (EVP_PKEY_sign(context.get(), signature->data(), &length, input, inputLength) <= 0) {
+        ERR_clear_error();
+        // The only input-dependent failure left: a raw block too long for the key.
+        return failWith(md == nullptr ? error::kInvalidParameter : error::kBadKey);
+    }
+    signature->resize(length);
+    return error::kSuccess;
+}
+
+std::string newContainerName() {
+    unsigned char random[16];
+    if (RAND_bytes(random, sizeof random) != 1)
+        return {};
+    static const char* hex = "0123456789abcdef";
+    std::string name = "quor-key-";
+    for (unsigned char byte : random) {
+        name += hex[byte >> 4];
+        name += hex[byte & 0x0F];
+    }
+    return name;
+}
+
+// The friendly name of a PKCS#12 bag is UTF-8; the certificate property is UTF-16. A byte that
+// does not start a valid sequence stands for itself (Latin-1), so no name is lost.
+std::u16string utf16FromUtf8(const std::string& text) {
+    std::u16string out;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+        char32_t code = extra == 3 ? lead & 0x07 : extra == 2 ? lead & 0x0F : lead & 0x1F;
+        bool valid = extra > 0 && lead < 0xF8 && i + extra < text.size();
+        for (std::size_t k = 1; valid && k <= extra; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                valid = false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        if (!valid) {
+            code = lead;
+            extra = 0;
+        }
+        i += extra + 1;
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (code >> 10));
+            out += static_cast<char16_t>(0xDC00 + (code & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(code);
+        }
+    }
+    return out;
+}
+
+Bytes derOf(X509* certificate) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(certificate, &der);
+    if (length <= 0)
+        return {};
+    Bytes bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
+// Whether the key is the private half of the certificate's public key.
+bool keyMatchesCertificate(EVP_PKEY* key, const Bytes& certificateDer) {
+    const unsigned char* p = certificateDer.data();
+    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
+    if (!certificate)
+        return false;
+    const bool same = EVP_PKEY_eq(X509_get0_pubkey(certificate.get()), key) == 1;
+    ERR_clear_error();
+    return same;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Import and acquisition.
+
+CertStorePtr importPkcs12(const Bytes& pkcs12Der, const std::string& passPhrase,
+                          std::uint32_t flags) {
+    if ((flags & ~(kImportExportable | kImportLegacyProvider)) != 0) {
+        setLastError(error::kInvalidParameter);
+        return {};
+    }
+    const unsigned char* p = pkcs12Der.data();
+    Pkcs12Ptr pkcs12(d2i_PKCS12(nullptr, &p, static_cast<long>(pkcs12Der.size())));
+    if (!pkcs12) {
+        ERR_clear_error();
+        setLastError(error::kBadEncoding);
+        return {};
+    }
+    // Tell a wrong pass phrase from damaged contents: the MAC answers the first question.
+    if (PKCS12_mac_present(pkcs12.get()) &&
+        PKCS12_verify_mac(pkcs12.get(), passPhrase.c_str(), -1) != 1 &&
+        !(passPhrase.empty() && PKCS12_verify_mac(pkcs12.get(), nullptr, 0) == 1)) {
+        ERR_clear_error();
+        setLastError(error::kInvalidPassword);
+        return {};
+    }
+    EVP_PKEY* rawKey = nullptr;
+    X509* rawCertificate = nullptr;
+    STACK_OF(X509)* rawOthers = nullptr;
+    const int parsed =
+        PKCS12_parse(pkcs12.get(), passPhrase.c_str(), &rawKey, &rawCertificate, &rawOthers);
+    SharedKey key = shareKey(rawKey);
+    X509Ptr certificate(rawCertificate);
+    X509StackPtr others(rawOthers);
+    if (parsed != 1) {
+        ERR_clear_error();
+        setLastError(error::kBadEncoding);
+        return {};
+    }
+    if (key && EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA) {
+        setLastError(error::kBadKey);
+        return {};
+    }
+
+    CertStorePtr store = openMemoryStore();
+    if (!store)
+        return {};
+    // Authority certificates first, the key's certificate last: a caller that keeps the last
+    // certificate of the walk gets the one with the key.
+    for (int i = 0; others && i < sk_X509_num(others.get()); ++i) {
+        const Bytes der = derOf(sk_X509_value(others.get(), i));
+        if (der.empty()) {
+            setLastError(error::kBadEncoding);
+            return {};
+        }
+        if (!store->addEncoded(der) && lastError() != error::kExists)
+            return {};
+        setLastError(error::kSuccess);
+    }
+    if (!certificate)
+        return store;
+
+    const Bytes der = derOf(certificate.get());
+    CertContextPtr added;
+    if (der.empty() || !store->addEncoded(der, &added) || !added) {
+        if (lastError() == error::kSuccess)
+            setLastError(error::kBadEncoding);
+        return {};
+    }
+    int aliasLength = 0;
+    const unsigned char* alias = X509_alias_get0(certificate.get(), &aliasLength);
+    if (alias != nullptr && aliasLength > 0) {
+        const std::u16string name = utf16FromUtf8(std::string(
+            reinterpret_cast<const char*>(alias), static_cast<std::size_t>(aliasLength)));
+        if (!setFriendlyName(*added, name))
+            return {};
+    }
+    if (!key)
+        return store;
+    if (!keyMatchesCertificate(key.get(), der)) {
+        setLastError(error::kBadKey);
+        return {};
+    }
+
+    // The store database must exist (and be a store database) before the key joins it.
+    if (!openSystemStore(kPersonalStore))
+        return {};
+    KeyRow row;
+    row.provider = (flags & kImportLegacyProvider) != 0 ? kProviderLegacy : kProviderKeyStorage;
+    row.keySpec = row.provider == kProviderLegacy ? key_spec::kKeyExchange : key_spec::kKeyStorage;
+    row.exportable = (flags & kImportExportable) != 0;
+    row.pkcs8 = encodeKey(key.get());
+    const std::string container = newContainerName();
+    if (row.pkcs8.empty() || container.empty()) {
+        setLastError(error::kNotEnoughMemory);
+        return {};
+    }
+    if (!storeKey(container, row))
+        return {};
+    const Bytes link(container.begin(), container.end());
+    if (!setCertificateProperty(*added, CertProperty::KeyLink, &link)) {
+        const ErrorCode code = lastError();
+        removeKey(container);
+        setLastError(code);
+        return {};
+    }
+    return store;
+}
+
+bool acquirePrivateKey(const CertContext& context, std::uint32_t flags,
+                       KeyStorageHandle* keyStorage, LegacyProviderHandle* legacyProvider,
+                       std::uint32_t* keySpec, bool* callerMustFree) {
+    const bool onlyKeyStorage = (flags & kAcquireOnlyKeyStorage) != 0;
+    if ((flags & ~kAcquireOnlyKeyStorage) != 0)
+        return fail(error::kInvalidParameter);
+    if (onlyKeyStorage ? keyStorage == nullptr : legacyProvider == nullptr) {
+        return fail(error::kInvalidParameter);
+    }
+    Bytes link;
+    if (!getCertificateProperty(context, CertProperty::KeyLink, &link)) {
+        return fail(lastError() == error::kNotFound ? error::kNoKey : lastError());
+    }
+    KeyRow row;
+    if (!loadKey(std::string(link.begin(), link.end()), &row))
+        return false;
+    if ((row.provider == kProviderKeyStorage) != onlyKeyStorage) {
+        return fail(error::kNotSupported);
+    }
+    SharedKey key = decodeKey(row.pkcs8);
+    if (!key)
+        return fail(error::kBadKey);
+    // A certificate replaced in its store keeps its properties; never hand out a key that does
+    // not belong to the certificate now stored.
+    if (!keyMatchesCertificate(key.get(), context.der()))
+        return fail(error::kNoKey);
+
+    auto object = std::make_shared<KeyObject>();
+    object->key = std::move(key);
+    object->keySpec = row.keySpec;
+    object->exportable = row.exportable;
+    if (onlyKeyStorage) {
+        *keyStorage = HandleTable::instance().add({HandleKind::KeyStorage, object, {}});
+        if (callerMustFree != nullptr)
+            *callerMustFree = true;
+    } else {
+        *legacyProvider = HandleTable::instance().add({HandleKind::LegacyProvider, object, {}});
+        if (callerMustFree != nullptr)
+            *callerMustFree = false;
+    }
+    if (keySpec != nullptr)
+        *keySpec = row.keySpec;
+    return true;
+}
+
+bool deleteKeyOf(const CertContext& context) {
+    Bytes link;
+    if (!getCertificateProperty(context, CertProperty::KeyLink, &link)) {
+        return fail(lastError() == error::kNotFound ? error::kNoKey : lastError());
+    }
+    return removeKey(std::string(link.begin(), link.end()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Key-storage provider.
+
+std::uint32_t keyStorageSignHash(KeyStorageHandle key, const wchar_t* hashAlgorithm,
+                                 const unsigned char* digest, std::size_t digestLength,
+                                 unsigned char* signature, std::size_t capacity,
+                                 std::size_t* written, std::uint32_t flags) {
+    auto entry = HandleTable::instance().find(key, HandleKind::KeyStorage);
+    if (!entry)
+        return failWith(error::kInvalidHandle);
+    if (flags != kPadPkcs1 || written == nullptr || (digest == nullptr && digestLength != 0)) {
+        return failWith(error::kInvalidParameter);
+    }
+    const EVP_MD* md = nullptr;
+    if (hashAlgorithm != nullptr && *hashAlgorithm != L'\0') {
+        md = digestOfName(hashAlgorithm);
+        if (md == nullptr)
+            return failWith(error::kBadAlgorithm);
+        if (static_cast<std::size_t>(EVP_MD_get_size(md)) != digestLength) {
+            return failWith(error::kInvalidParameter);
+        }
+    }
+    const auto size = static_cast<std::size_t>(EVP_PKEY_get_size(entry->key->key.get()));
+    if (signature == nullptr) {
+        *written = size;
+        return error::kSuccess;
+    }
+    if (capacity < size)
+        return failWith(error::kInsufficientBuffer);
+    std::vector<unsigned char> result;
+    const std::uint32_t status = rsaSign(entry->key->key.get(), md, digest, digestLength, &result);
+    if (status != error::kSuccess)
+        return status;
+    std::memcpy(signature, result.data(), result.size());
+    *written = result.size();
+    return error::kSuccess;
+}
+
+std::uint32_t keyStorageDecrypt(KeyStorageHandle key, const unsigned char* data,
+                                std::size_t dataLength, unsigned char* plain, std::size_t capacity,
+                                std::size_t* written, std::uint32_t flags) {
+    auto entry = HandleTable::instance().find(key, HandleKind::KeyStorage);
+    if (!entry)
+        return failWith(error::kInvalidHandle);
+    if (flags != kPadPkcs1 || written == nullptr || (data == nullptr && dataLength != 0)) {
+        return failWith(error::kInvalidParameter);
+    }
+    EVP_PKEY* pkey = entry->key->key.get();
+    const auto size = static_cast<std::size_t>(EVP_PKEY_get_size(pkey));
+    if (plain == nullptr) {
+        *written = size;
+        return error::kSuccess;
+    }
+    if (dataLength != size)
+        return failWith(error::kBadData);
+    PkcsPkeyCtxPtr context(EVP_PKEY_CTX_new(pkey, nullptr));
+    if (!context || EVP_PKEY_decrypt_init(context.get()) <= 0 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) <= 0) {
+        ERR_clear_error();
+        return failWith(error::kBadKey);
+    }
+    std::vector<unsigned char> result(size);
+    std::size_t length = result.size();
+    if (EVP_PKEY_decrypt(context.get(), result.data(), &length, data, dataLength) <= 0) {
+        ERR_clear_error();
+        OPENSSL_cleanse(result.data(), result.size());
+        return failWith(error::kBadData);
+    }
+    if (capacity < length) {
+        OPENSSL_cleanse(result.data(), result.size());
+        *written = length;
+        return failWith(error::kInsufficientBuffer);
+    }
+    std::memcpy(plain, result.data(), length);
+    OPENSSL_cleanse(result.data(), result.size());
+    *written = length;
+    return error::kSuccess;
+}
+
+std::uint32_t keyStorageExportKey(KeyStorageHandle key, Bytes* pkcs8Der) {
+    auto entry = HandleTable::instance().find(key, HandleKind::KeyStorage);
+    if (!entry)
+        return failWith(error::kInvalidHandle);
+    if (pkcs8Der == nullptr)
+        return failWith(error::kInvalidParameter);
+    if (!entry->key->exportable)
+        return failWith(error::kNotSupported);
+    const std::string der = encodeKey(entry->key->key.get());
+    if (der.empty())
+        return failWith(error::kNotEnoughMemory);
+    pkcs8Der->assign(der.begin(), der.end());
+    return error::kSuccess;
+}
+
+std::uint32_t freeKeyStorageKey(KeyStorageHandle key) {
+    if (!HandleTable::instance().remove(key, HandleKind::KeyStorage)) {
+        return failWith(error::kInvalidHandle);
+    }
+    return error::kSuccess;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Legacy provider.
+
+bool legacyCreateHash(LegacyProviderHandle provider, std::uint32_t algorithm, std::uint32_t flags,
+                      LegacyHashHandle* hash) {
+    auto entry = HandleTable::instance().find(provider, HandleKind::LegacyProvider);
+    if (!entry)
+        return fail(error::kInvalidHandle);
+    if (flags != 0 || hash == nullptr)
+        return fail(error::kInvalidParameter);
+    const EVP_MD* md = digestOfAlgorithm(algorithm);
+    if (md == nullptr)
+        return fail(error::kBadAlgorithm);
+    auto object = std::make_shared<HashObject>();
+    object->key = entry->key;
+    object->md = md;
+    object->context.reset(EVP_MD_CTX_new());
+    if (!object->context || EVP_DigestInit_ex(object->context.get(), md, nullptr) != 1) {
+        ERR_clear_error();
+        return fail(error::kNotEnoughMemory);
+    }
+    *hash = HandleTable::instance().add({HandleKind::LegacyHash, {}, std::move(object)});
+    return true;
+}
+
+bool legacyHashData(LegacyHashHandle hash, const unsigned char* data, std::size_t length,
+                    std::uint32_t flags) {
+    auto entry = HandleTable::instance().find(hash, HandleKind::LegacyHash);
+    if (!entry)
+        return fail(error::kInvalidHandle);
+    if (flags != 0 || (data == nullptr && length != 0))
+        return fail(error::kInvalidParameter);
+    if (entry->hash->finished)
+        return fail(error::kInvalidParameter);
+    if (EVP_DigestUpdate(entry->hash->context.get(), data, length) != 1) {
+        ERR_clear_error();
+        return fail(error::kBadData);
+    }
+    return true;
+}
+
+bool legacySignHash(LegacyHashHandle hash, std::uint32_t keySpec, std::uint32_t flags,
+                    unsigned char* signature, std::size_t* length) {
+    auto entry = HandleTable::instance().find(hash, HandleKind::LegacyHash);
+    if (!entry)
+        return fail(error::kInvalidHandle);
+    if (flags != 0 || length == nullptr)
+        return fail(error::kInvalidParameter);
+    HashObject& object = *entry->hash;
+    if (keySpec != object.key->keySpec)
+        return fail(error::kNoKey);
+    const auto size = static_cast<std::size_t>(EVP_PKEY_get_size(object.key->key.get()));
+    if (signature == nullptr) {
+        *length = size;
+        return true;
+    }
+    if (*length < size) {
+        *length = size;
+        return fail(error::kMoreData);
+    }
+    // The hash value is final once signed; a later signature signs the same value again.
+    if (!object.finished) {
+        unsigned char value[EVP_MAX_MD_SIZE];
+        unsigned int valueLength = 0;
+        if (EVP_DigestFinal_ex(object.context.get(), value, &valueLength) != 1) {
+            ERR_clear_error();
+            return fail(error::kBadData);
+        }
+        object.finished = true;
+        object.value.assign(value, value + valueLength);
+    }
+    std::vector<unsigned char> result;
+    if (rsaSign(object.key->key.get(), object.md, object.value.data(), object.value.size(),
+                &result) != error::kSuccess) {
+        return false;
+    }
+    // The legacy provider's byte order: least significant byte first.
+    std::reverse(result.begin(), result.end());
+    std::memcpy(signature, result.data(), result.size());
+    *length = result.size();
+    return true;
+}
+
+bool legacyDestroyHash(LegacyHashHandle hash) {
+    if (!HandleTable::instance().remove(hash, HandleKind::LegacyHash)) {
+        return fail(error::kInvalidHandle);
+    }
+    return true;
+}
+
+bool legacyReleaseContext(LegacyProviderHandle provider, std::uint32_t flags) {
+    if (flags != 0)
+        return fail(error::kInvalidParameter);
+    if (!HandleTable::instance().remove(provider, HandleKind::LegacyProvider)) {
+        return fail(error::kInvalidHandle);
+    }
+    return true;
+}
+
+std::size_t keyHandlesInUse() {
+    return HandleTable::instance().size();
+}
+
+}  // namespace quor::platform

@@ -1,0 +1,313 @@
+#include "platform/sqlite_database.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <utility>
+#include <vector>
+
+namespace quor::platform {
+
+namespace {
+
+// "QUOR": marks the file as this layer's store database.
+constexpr std::int64_t kApplicationId = 0x51554F52;
+constexpr std::int64_t kSchemaVersion = 1;
+
+constexpr const char* kSchema = R"sql(
+CREATE TABLE certificates (
+    id          INTEGER PRIMARY KEY AUTOINCREMENT,  -- insertion order; never reused
+    store       TEXT    NOT NULL,
+    sha1        BLOB    NOT NULL,
+    issuer      BLOB    NOT NULL,                   -- DER of the issuer name
+    serial      BLOB    NOT NULL,
+    not_before  INTEGER NOT NULL,                   -- UTC seconds
+    der         BLOB    NOT NULL
+);
+CREATE UNIQUE INDEX certificates_by_sha1 ON certificates (store, sha1);
+CREATE INDEX certificates_by_issuer_serial ON certificates (store, issuer, serial);
+CREATE TABLE certificate_properties (
+    certificate_id INTEGER NOT NULL REFERENCES certificates (id) ON DELETE CASCADE,
+    property_id    INTEGER NOT NULL,
+    value          BLOB    NOT NULL,
+    PRIMARY KEY (certificate_id, property_id)
+) WITHOUT ROWID;
+-- Private keys of the key services; a certificate's KeyLink property refers to a row here.
+CREATE TABLE keys (
+    id          INTEGER PRIMARY KEY AUTOINCREMENT,
+    container   TEXT    NOT NULL UNIQUE,
+    algorithm   TEXT    NOT NULL,
+    private_key BLOB    NOT NULL,                   -- PKCS#8 DER
+    exportable  INTEGER NOT NULL DEFAULT 0
+);
+)sql";
+
+std::string environment(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? std::string(value) : std::string();
+}
+
+bool isAbsolute(const std::string& path) {
+    return !path.empty() && path.front() == '/';
+}
+
+std::string homeFolder() {
+    std::string home = environment("HOME");
+    if (isAbsolute(home))
+        return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && isAbsolute(found->pw_dir)) {
+        return found->pw_dir;
+    }
+    return {};
+}
+
+ErrorCode errnoCode(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return error::kAccessDenied;
+        case ENOSPC:
+            return error::kDiskFull;
+        case ENOMEM:
+            return error::kNotEnoughMemory;
+        default:
+            return error::kStoreUnavailable;
+    }
+}
+
+// Creates the folder and any missing parents; the ones made here are private to the user.
+ErrorCode makeFolders(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        return S_ISDIR(info.st_mode) ? error::kSuccess : error::kStoreUnavailable;
+    }
+    if (errno != ENOENT)
+        return errnoCode(errno);
+    const auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        if (const ErrorCode parent = makeFolders(path.substr(0, slash)))
+            return parent;
+    }
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return errnoCode(errno);
+    return error::kSuccess;
+}
+
+// Creates the database file with mode 0600 before SQLite sees it, so the stores are never
+// readable by others, not even for a moment.
+ErrorCode prepareFile(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode))
+            return error::kDatabaseError;
+        if (::access(path.c_str(), R_OK | W_OK) != 0)
+            return errnoCode(errno);
+        return error::kSuccess;
+    }
+    if (errno != ENOENT)
+        return errnoCode(errno);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EEXIST ? error::kSuccess : errnoCode(errno);
+    const bool modeSet = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return modeSet ? error::kSuccess : error::kStoreUnavailable;
+}
+
+int singleInteger(sqlite3* db, const char* sql, std::int64_t* value) {
+    sqlite3_stmt* raw = nullptr;
+    int result = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    detail::StatementPtr statement(raw);
+    if (result != SQLITE_OK)
+        return result;
+    result = sqlite3_step(statement.get());
+    if (result == SQLITE_ROW) {
+        *value = sqlite3_column_int64(statement.get(), 0);
+        return SQLITE_OK;
+    }
+    return result == SQLITE_DONE ? SQLITE_ERROR : result;
+}
+
+// Brings a freshly opened connection into service: checks that the file is a store database
+// (or empty), switches to WAL, creates the schema on first use.
+ErrorCode initialise(sqlite3* db) {
+    sqlite3_extended_result_codes(db, 1);
+    sqlite3_busy_timeout(db, static_cast<int>(detail::kBusyTimeout.count()));
+
+    std::int64_t applicationId = 0;
+    std::int64_t objects = 0;
+    // The first read: a file that is not a database fails here, before anything is written.
+    int result = singleInteger(db, "PRAGMA application_id", &applicationId);
+    if (result == SQLITE_OK) {
+        result = singleInteger(db, "SELECT count(*) FROM sqlite_master", &objects);
+    }
+    if (result != SQLITE_OK)
+        return detail::errorCodeOf(result);
+    // Another program's database is not ours to change.
+    if (objects > 0 && applicationId != kApplicationId)
+        return error::kDatabaseError;
+
+    result = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (result == SQLITE_OK)
+        result = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+    if (result == SQLITE_OK)
+        result = sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK)
+        return detail::errorCodeOf(result);
+
+    if (objects == 0) {
+        result = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        if (result != SQLITE_OK)
+            return detail::errorCodeOf(result);
+        // Another process may have created the schema while this one waited for the lock.
+        result = singleInteger(db, "SELECT count(*) FROM sqlite_master", &objects);
+        if (result == SQLITE_OK && objects == 0) {
+            result = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+            if (result == SQLITE_OK) {
+                const std::string pragmas =
+                    "PRAGMA application_id=" + std::to_string(kApplicationId) +
+                    "; PRAGMA user_version=" + std::to_string(kSchemaVersion);
+                result = sqlite3_exec(db, pragmas.c_str(), nullptr, nullptr, nullptr);
+            }
+        }
+        if (result == SQLITE_OK)
+            result = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        if (result != SQLITE_OK) {
+            sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+            return detail::errorCodeOf(result);
+        }
+    }
+    return error::kSuccess;
+}
+
+struct CacheKey {
+    std::string path;
+    pid_t pid;
+    bool operator<(const CacheKey& other) const {
+        return std::tie(path, pid) < std::tie(other.path, other.pid);
+    }
+};
+
+}  // namespace
+
+std::string storeDatabasePath() {
+    std::string dataHome = environment("XDG_DATA_HOME");
+    // The XDG base directory rules ignore a relative path.
+    if (!isAbsolute(dataHome)) {
+        const std::string home = homeFolder();
+        if (home.empty()) {
+            setLastError(error::kStoreUnavailable);
+            return {};
+        }
+        dataHome = home + "/.local/share";
+    }
+    while (dataHome.size() > 1 && dataHome.back() == '/')
+        dataHome.pop_back();
+    return dataHome + "/quor/certstore.db";
+}
+
+namespace detail {
+
+ErrorCode errorCodeOf(int sqliteResult) noexcept {
+    switch (sqliteResult & 0xFF) {
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return error::kSuccess;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return error::kDatabaseBusy;
+        case SQLITE_NOTADB:
+        case SQLITE_CORRUPT:
+        case SQLITE_FORMAT:
+        case SQLITE_SCHEMA:
+        case SQLITE_ERROR:
+        case SQLITE_MISMATCH:
+            return error::kDatabaseError;
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_CANTOPEN:
+        case SQLITE_AUTH:
+            return error::kAccessDenied;
+        case SQLITE_NOMEM:
+            return error::kNotEnoughMemory;
+        case SQLITE_FULL:
+            return error::kDiskFull;
+        case SQLITE_IOERR:
+            return error::kIoError;
+        case SQLITE_CONSTRAINT:
+            return error::kExists;
+        case SQLITE_TOOBIG:
+            return error::kInvalidParameter;
+        default:
+            return error::kDatabaseError;
+    }
+}
+
+sqlite3_stmt* Database::statement(const char* sql, int* result) {
+    auto it = statements_.find(sql);
+    if (it != statements_.end())
+        return it->second.get();
+    sqlite3_stmt* raw = nullptr;
+    *result = sqlite3_prepare_v3(handle_.get(), sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+    StatementPtr statement(raw);
+    if (*result != SQLITE_OK)
+        return nullptr;
+    return statements_.emplace(sql, std::move(statement)).first->second.get();
+}
+
+std::shared_ptr<Database> Database::openUserDatabase() {
+    const std::string path = storeDatabasePath();
+    if (path.empty())
+        return nullptr;
+
+    static std::mutex cacheMutex;
+    static std::map<CacheKey, std::weak_ptr<Database>> cache;
+    std::lock_guard lock(cacheMutex);
+    // A connection must not cross fork(): a child opens its own.
+    const CacheKey key{path, ::getpid()};
+    if (auto shared = cache[key].lock())
+        return shared;
+
+    const std::string folder = path.substr(0, path.find_last_of('/'));
+    ErrorCode code = makeFolders(folder);
+    if (code == error::kSuccess)
+        code = prepareFile(path);
+    if (code != error::kSuccess) {
+        setLastError(code);
+        return nullptr;
+    }
+
+    sqlite3* raw = nullptr;
+    const int result =
+        sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    std::shared_ptr<sqlite3> handle(raw, [](sqlite3* db) noexcept { sqlite3_close_v2(db); });
+    if (result != SQLITE_OK) {
+        setLastError(errorCodeOf(result));
+        return nullptr;
+    }
+    code = initialise(handle.get());
+    if (code != error::kSuccess) {
+        setLastError(code);
+        return nullptr;
+    }
+    auto database = std::make_shared<Database>(std::move(handle));
+    for (auto it = cache.begin(); it != cache.end();) {
+        it = it->second.expired() ? cache.erase(it) : std::next(it);
+    }
+    cache[key] = database;
+    return database;
+}
+
+}  // namespace detail
+}  // namespace quor::platform
