@@ -313,9 +313,15 @@ void fillHolder(CertificateDetail& detail, const GENERAL_NAMES* altNames) {
     }
 }
 
+DateTimeInterval nowInterval() {
+    const boost::posix_time::ptime now = currentLocalTime();
+    return DateTimeInterval(now, now);
+}
+
 }  // namespace
 
-CertificateDetail::CertificateDetail() : validity(currentLocalTime(), currentLocalTime()) {}
+// Both bounds come from one reading of the clock, so they are equal.
+CertificateDetail::CertificateDetail() : validity(nowInterval()) {}
 
 const CertificateDetail::PersonDescription* CertificateDetail::person() const {
     if (holderType != Person || !holder)
