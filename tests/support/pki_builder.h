@@ -178,7 +178,7 @@ class CertBuilder {
         std::vector<unsigned char> value;
         bool critical;
     };
-    TestCert build(const Name& issuer, EVP_PKEY* signer, X509* issuerCert) const;
+    TestCert build(const X509_NAME* issuer, EVP_PKEY* signer, X509* issuerCert) const;
 
     Name subject_;
     std::optional<Name> issuerName_;
@@ -213,7 +213,7 @@ std::string pkcs12(const TestCert& holder, const std::string& passPhrase,
                    const std::vector<TestCert>& extra = {}, const std::string& friendlyName = "");
 
 // ASN.1 DER helpers for raw extension values.
-// The DER of an OCTET STRING / PrintableString / UTF8String holding value.
+// The DER of an OCTET STRING holding value (for extension values wrapped once more).
 std::vector<unsigned char> derOctetString(const std::string& value);
 
 // Runs the openssl command with args (a shell-quoted argument string) and stdin from input;
