@@ -13,7 +13,9 @@ namespace {
 // Compiled once for the process. Boost's matcher keeps its backtracking state on the heap, so a
 // URL of megabytes cannot exhaust the stack the way a recursive matcher would.
 const boost::wregex& urlPattern() {
-    static const boost::wregex pattern(LR"((?:(.*)://)?([^:/]*)(?:\:(\d+))?(.*))",
+    // "." of ECMAScript, which refuses only line feed and carriage return; Boost's own "."
+    // would also refuse form feed and the Unicode line separators.
+    static const boost::wregex pattern(LR"((?:([^\n\r]*)://)?([^:/]*)(?:\:(\d+))?([^\n\r]*))",
                                        boost::regex_constants::ECMAScript);
     return pattern;
 }
@@ -29,9 +31,7 @@ std::wstring upperCase(std::wstring text) {
 
 UrlParts parseUrl(const std::wstring& url) {
     boost::wsmatch match;
-    // "." must not take a line feed or carriage return, as in ECMAScript.
-    if (!boost::regex_match(url, match, urlPattern(), boost::match_not_dot_newline) ||
-        match.size() != 5) {
+    if (!boost::regex_match(url, match, urlPattern()) || match.size() != 5) {
         throw std::invalid_argument("Irregular URL");
     }
     UrlParts parts;
