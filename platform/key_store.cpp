@@ -7,7 +7,6 @@
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -19,6 +18,8 @@
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+
+#include "platform/sqlite_database.h"
 
 namespace quor::platform {
 
@@ -65,99 +66,20 @@ bool fail(ErrorCode code) noexcept {
 // ---------------------------------------------------------------------------------------------
 // The key table in the store database.
 
-struct SqliteClose {
-    void operator()(sqlite3* db) const noexcept { sqlite3_close_v2(db); }
-};
-struct SqliteFinalize {
-    void operator()(sqlite3_stmt* statement) const noexcept { sqlite3_finalize(statement); }
-};
-using Statement = std::unique_ptr<sqlite3_stmt, SqliteFinalize>;
-
 constexpr int kProviderKeyStorage = 1;
 constexpr int kProviderLegacy = 2;
 
-ErrorCode codeOfSqlite(int result) noexcept {
-    switch (result & 0xFF) {
-        case SQLITE_BUSY:
-        case SQLITE_LOCKED:
-            return error::kDatabaseBusy;
-        case SQLITE_PERM:
-        case SQLITE_AUTH:
-        case SQLITE_READONLY:
-        case SQLITE_CANTOPEN:
-            return error::kAccessDenied;
-        case SQLITE_NOMEM:
-            return error::kNotEnoughMemory;
-        default:
-            return error::kDatabaseError;
-    }
-}
+// The key itself lives in the store database's `keys` table; which provider holds it and its
+// key specification are kept beside it in `key_providers`, made here on first use.
+constexpr const char* kProviderSchema =
+    "CREATE TABLE IF NOT EXISTS key_providers ("
+    " container TEXT PRIMARY KEY REFERENCES keys (container) ON DELETE CASCADE,"
+    " provider INTEGER NOT NULL,"
+    " key_spec INTEGER NOT NULL) WITHOUT ROWID";
 
-// One connection per database file, kept for the process: opening SQLite and reading its schema
-// for every key operation would cost more than the signature itself. A file replaced under the
-// same path (another inode) gets a new connection.
-class KeyDatabase {
-  public:
-    // The connection to the current user's database, creating the key table when needed. The
-    // database itself must already exist (the store services create and check it). Null with
-    // the last error set on failure. The returned lock serialises use of the connection.
-    static std::shared_ptr<sqlite3> connect(std::unique_lock<std::mutex>& lock) {
-        static std::mutex mutex;
-        static std::string cachedPath;
-        static ino_t cachedInode = 0;
-        static dev_t cachedDevice = 0;
-        static std::shared_ptr<sqlite3> cached;
-
-        lock = std::unique_lock<std::mutex>(mutex);
-        const std::string path = storeDatabasePath();
-        if (path.empty()) {
-            setLastError(error::kStoreUnavailable);
-            return {};
-        }
-        struct stat info {};
-        if (::stat(path.c_str(), &info) != 0) {
-            setLastError(error::kStoreUnavailable);
-            return {};
-        }
-        if (cached && cachedPath == path && cachedInode == info.st_ino &&
-            cachedDevice == info.st_dev) {
-            return cached;
-        }
-        cached.reset();
-        sqlite3* raw = nullptr;
-        const int opened = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE, nullptr);
-        std::shared_ptr<sqlite3> db(raw, SqliteClose{});
-        if (opened != SQLITE_OK) {
-            setLastError(codeOfSqlite(opened));
-            return {};
-        }
-        sqlite3_busy_timeout(raw, 2000);
-        const char* schema =
-            "CREATE TABLE IF NOT EXISTS quor_keys ("
-            " container TEXT PRIMARY KEY,"
-            " provider INTEGER NOT NULL,"
-            " key_spec INTEGER NOT NULL,"
-            " exportable INTEGER NOT NULL,"
-            " pkcs8 BLOB NOT NULL,"
-            " created INTEGER NOT NULL)";
-        const int created = sqlite3_exec(raw, schema, nullptr, nullptr, nullptr);
-        if (created != SQLITE_OK) {
-            setLastError(codeOfSqlite(created));
-            return {};
-        }
-        cached = db;
-        cachedPath = path;
-        cachedInode = info.st_ino;
-        cachedDevice = info.st_dev;
-        return cached;
-    }
-};
-
-Statement prepare(sqlite3* db, const char* sql) {
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) != SQLITE_OK)
-        return {};
-    return Statement(statement);
+bool failSqlite(int result) noexcept {
+    const ErrorCode code = detail::errorCodeOf(result);
+    return fail(code == error::kSuccess ? error::kDatabaseError : code);
 }
 
 struct KeyRow {
@@ -168,70 +90,90 @@ struct KeyRow {
 };
 
 bool storeKey(const std::string& container, const KeyRow& row) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<sqlite3> db = KeyDatabase::connect(lock);
+    std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
     if (!db)
         return false;
-    Statement insert = prepare(db.get(),
-                               "INSERT INTO quor_keys (container, provider, key_spec, exportable,"
-                               " pkcs8, created) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
-    if (!insert)
-        return fail(codeOfSqlite(sqlite3_errcode(db.get())));
-    sqlite3_bind_text(insert.get(), 1, container.data(), static_cast<int>(container.size()),
-                      SQLITE_TRANSIENT);
-    sqlite3_bind_int(insert.get(), 2, row.provider);
-    sqlite3_bind_int64(insert.get(), 3, row.keySpec);
-    sqlite3_bind_int(insert.get(), 4, row.exportable ? 1 : 0);
-    sqlite3_bind_blob(insert.get(), 5, row.pkcs8.data(), static_cast<int>(row.pkcs8.size()),
-                      SQLITE_TRANSIENT);
-    sqlite3_bind_int64(insert.get(), 6, static_cast<sqlite3_int64>(std::time(nullptr)));
-    const int stepped = sqlite3_step(insert.get());
-    if (stepped != SQLITE_DONE)
-        return fail(codeOfSqlite(stepped));
+    std::lock_guard<std::mutex> guard(db->mutex());
+    detail::WriteTransaction transaction(*db);
+    int result = transaction.begin();
+    if (result != SQLITE_OK)
+        return failSqlite(result);
+    result = sqlite3_exec(db->handle(), kProviderSchema, nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK)
+        return failSqlite(result);
+    {
+        detail::Query insert(*db,
+                             "INSERT INTO keys (container, algorithm, private_key, exportable)"
+                             " VALUES (?1, 'RSA', ?2, ?3)");
+        insert.bind(1, container)
+            .bind(2, reinterpret_cast<const unsigned char*>(row.pkcs8.data()), row.pkcs8.size())
+            .bind(3, std::int64_t{row.exportable ? 1 : 0});
+        result = insert.step();
+        if (result != SQLITE_DONE)
+            return failSqlite(result);
+    }
+    {
+        // Not a cached statement: the table may not have existed when the cache was filled.
+        sqlite3_stmt* raw = nullptr;
+        result = sqlite3_prepare_v2(db->handle(),
+                                    "INSERT INTO key_providers (container, provider, key_spec)"
+                                    " VALUES (?1, ?2, ?3)",
+                                    -1, &raw, nullptr);
+        detail::StatementPtr insert(raw);
+        if (result != SQLITE_OK)
+            return failSqlite(result);
+        sqlite3_bind_text(raw, 1, container.data(), static_cast<int>(container.size()),
+                          SQLITE_TRANSIENT);
+        sqlite3_bind_int(raw, 2, row.provider);
+        sqlite3_bind_int64(raw, 3, row.keySpec);
+        result = sqlite3_step(raw);
+        if (result != SQLITE_DONE)
+            return failSqlite(result);
+    }
+    result = transaction.commit();
+    if (result != SQLITE_OK)
+        return failSqlite(result);
     return true;
 }
 
 // Reads a key row; false with kNoKey when there is none.
 bool loadKey(const std::string& container, KeyRow* row) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<sqlite3> db = KeyDatabase::connect(lock);
+    std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
     if (!db)
         return false;
-    Statement select =
-        prepare(db.get(),
-                "SELECT provider, key_spec, exportable, pkcs8 FROM quor_keys WHERE container = ?1");
-    if (!select)
-        return fail(codeOfSqlite(sqlite3_errcode(db.get())));
-    sqlite3_bind_text(select.get(), 1, container.data(), static_cast<int>(container.size()),
-                      SQLITE_TRANSIENT);
-    const int stepped = sqlite3_step(select.get());
-    if (stepped == SQLITE_DONE)
+    std::lock_guard<std::mutex> guard(db->mutex());
+    detail::Query select(*db,
+                         "SELECT k.private_key, k.exportable, p.provider, p.key_spec"
+                         " FROM keys k JOIN key_providers p ON p.container = k.container"
+                         " WHERE k.container = ?1");
+    // No provider table yet: no key was ever imported into this database.
+    if (!select.ok())
         return fail(error::kNoKey);
-    if (stepped != SQLITE_ROW)
-        return fail(codeOfSqlite(stepped));
-    row->provider = sqlite3_column_int(select.get(), 0);
-    row->keySpec = static_cast<std::uint32_t>(sqlite3_column_int64(select.get(), 1));
-    row->exportable = sqlite3_column_int(select.get(), 2) != 0;
-    const void* blob = sqlite3_column_blob(select.get(), 3);
-    const int size = sqlite3_column_bytes(select.get(), 3);
-    row->pkcs8.assign(static_cast<const char*>(blob), static_cast<std::size_t>(size));
+    select.bind(1, container);
+    const int result = select.step();
+    if (result == SQLITE_DONE)
+        return fail(error::kNoKey);
+    if (result != SQLITE_ROW)
+        return failSqlite(result);
+    const Bytes key = select.blob(0);
+    row->pkcs8.assign(key.begin(), key.end());
+    row->exportable = select.integer(1) != 0;
+    row->provider = static_cast<int>(select.integer(2));
+    row->keySpec = static_cast<std::uint32_t>(select.integer(3));
     return true;
 }
 
 bool removeKey(const std::string& container) {
-    std::unique_lock<std::mutex> lock;
-    std::shared_ptr<sqlite3> db = KeyDatabase::connect(lock);
+    std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
     if (!db)
         return false;
-    Statement remove = prepare(db.get(), "DELETE FROM quor_keys WHERE container = ?1");
-    if (!remove)
-        return fail(codeOfSqlite(sqlite3_errcode(db.get())));
-    sqlite3_bind_text(remove.get(), 1, container.data(), static_cast<int>(container.size()),
-                      SQLITE_TRANSIENT);
-    const int stepped = sqlite3_step(remove.get());
-    if (stepped != SQLITE_DONE)
-        return fail(codeOfSqlite(stepped));
-    if (sqlite3_changes(db.get()) == 0)
+    std::lock_guard<std::mutex> guard(db->mutex());
+    detail::Query remove(*db, "DELETE FROM keys WHERE container = ?1");
+    remove.bind(1, container);
+    const int result = remove.step();
+    if (result != SQLITE_DONE)
+        return failSqlite(result);
+    if (sqlite3_changes(db->handle()) == 0)
         return fail(error::kNoKey);
     return true;
 }

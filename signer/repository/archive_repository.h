@@ -29,7 +29,7 @@ enum class ArchiveState : std::int32_t {
 };
 
 class ArchiveRepository : public Repository {
-public:
+  public:
     class ArchiveRepositoryImpl;
 
     // A new, empty archive. label is kept with it and not used by any operation.
@@ -85,7 +85,7 @@ public:
     const std::wstring& alias() const;
     const std::wstring& label() const;
 
-private:
+  private:
     std::shared_ptr<ArchiveRepositoryImpl> impl_;
 };
 

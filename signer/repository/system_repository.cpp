@@ -128,11 +128,7 @@ void Impl::enumerateStore(platform::CertStore& store, const ContextVisitor& visi
     platform::setLastError(err::kSuccess);
 }
 
-bool Impl::acceptIntoPendingArchive(const Certificate& /*certificate*/) {
-    // Key pairs wait here only after createCertificateRequest; none has been made through this
-    // implementation yet, so no end-entity certificate is taken by a pending request.
-    return false;
-}
+// acceptIntoPendingArchive: system_repository_issuance.cpp.
 
 // ----------------------------------------------------------------------------------------------
 // SystemRepository

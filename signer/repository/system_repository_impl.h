@@ -4,9 +4,12 @@
 #pragma once
 
 #include <functional>
+#include <istream>
 #include <string>
+#include <vector>
 
 #include "platform/cert_store.h"
+#include "signer/repository/archive_repository.h"
 #include "signer/repository/system_repository.h"
 
 namespace quor::signer {
@@ -64,6 +67,12 @@ public:
     // so the cache never answers with a certificate that is gone).
     void forgetFound(const platform::Sha1Hash& sha1) noexcept;
 
+    // Issuance (system_repository_issuance.cpp): the archives of certificate requests whose
+    // certificate has not been added yet, in creation order, and the import of a DER PKCS#12
+    // under its pass phrase into "MY", key and friendly name included.
+    std::vector<ArchiveRepository> pendingArchives;
+    void importPkcs12(std::istream& in, const std::wstring& passPhrase);
+
     const ContextSlot& foundSlot() const { return foundSlot_; }
     const ContextSlot& visitSlot() const { return visitSlot_; }
 
@@ -71,8 +80,6 @@ private:
     void replaceFoundSlot(std::string fingerprint, platform::CertStorePtr store,
                           platform::CertContextPtr context) noexcept;
     void releaseFoundSlot() noexcept;
-
-    // The key pairs of pending certificate requests arrive here with request generation.
 
     // The store of the found slot is owned here; the slot itself only points at it.
     platform::CertStorePtr foundStore_;
