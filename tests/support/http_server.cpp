@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -285,6 +286,9 @@ void HttpServer::acceptLoop() {
         if (fd < 0)
             continue;
         ++connections_;
+        // Responses go out in several writes; do not let them wait for delayed acknowledgements.
+        const int noDelay = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
         auto connection = std::make_shared<Connection>(*this, fd);
         std::lock_guard lock(mutex_);
         if (stopping_)
