@@ -22,8 +22,8 @@ struct ServerCertificateSpec {
 };
 
 // Writes `<stem>.crt` (the server certificate, then the issuing test authority if any) and
-// `<stem>.key` into `dir` and returns their paths. Keys are 1024-bit RSA: fast, and size does
-// not matter here. Throws std::runtime_error when OpenSSL fails.
+// `<stem>.key` into `dir` and returns their paths. Keys are P-256 EC keys. Throws
+// std::runtime_error when OpenSSL fails.
 TlsIdentity makeServerIdentity(const std::filesystem::path& dir, const std::string& stem,
                                const ServerCertificateSpec& spec);
 
