@@ -23,7 +23,8 @@ bool endsWith(const std::wstring& name, std::wstring_view suffix) {
 std::string nameForMessage(const std::wstring& name) {
     std::string text;
     text.reserve(name.size());
-    for (wchar_t c : name) text += (c >= 0 && c <= 0xFF) ? static_cast<char>(c) : '?';
+    for (wchar_t c : name)
+        text += (c >= 0 && c <= 0xFF) ? static_cast<char>(c) : '?';
     return text;
 }
 
@@ -31,11 +32,12 @@ std::string nameForMessage(const std::wstring& name) {
 // page served in its place, a bundle without certificates) is reported with the file's name,
 // never taken for an installed or installable chain.
 signer::CertificateChain readBundle(std::istream& stream, const std::wstring& name) {
-    const std::string problem = "No certificate could be read from chain file " +
-                                nameForMessage(name);
+    const std::string problem =
+        "No certificate could be read from chain file " + nameForMessage(name);
     try {
         signer::CertificateChain chain = readCertificateBundle(stream);
-        if (chain.certificates.empty()) throw std::runtime_error(problem);
+        if (chain.certificates.empty())
+            throw std::runtime_error(problem);
         return chain;
     } catch (const std::bad_alloc&) {
         throw;
@@ -61,11 +63,15 @@ CertValidation validateInstallation(const signer::Certificate& reference,
         const signer::CertificateChain chain = repository.buildChain(found);
         switch (chain.status) {
             case signer::ChainStatus::Valid:
-            case signer::ChainStatus::Expired: validation.code = CertValidation::Installed; break;
+            case signer::ChainStatus::Expired:
+                validation.code = CertValidation::Installed;
+                break;
             case signer::ChainStatus::IncompleteChain:
                 validation.code = CertValidation::PartialChain;
                 break;
-            default: validation.code = CertValidation::ChainError; break;
+            default:
+                validation.code = CertValidation::ChainError;
+                break;
         }
     } catch (const signer::CertificateNotFoundException&) {
         validation.code = CertValidation::NotFound;

@@ -25,7 +25,7 @@ struct ChainOrCertificate {
 // The verdict on one file, judged on its reference certificate (the only certificate of a
 // ".crt", the lowest of a ".p7b").
 class CertValidation {
-public:
+  public:
     enum Code : std::int32_t {
         Installed = 0,     // stored, and the system's chain is sound (or only out of its time)
         PartialChain = 1,  // stored, but the system's chain does not reach a root

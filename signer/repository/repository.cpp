@@ -36,19 +36,26 @@ bool isSignedBy(const Certificate& certificate, const Certificate& candidate) {
 }  // namespace
 
 bool matchesKinds(const Certificate& certificate, int kinds) {
-    if ((kinds & AnyKind) == AnyKind) return true;
+    if ((kinds & AnyKind) == AnyKind)
+        return true;
     const bool authority = certificate.isCertificateAuthority();
-    if ((kinds & kEndEntityBits) != 0 && !authority) return true;
+    if ((kinds & kEndEntityBits) != 0 && !authority)
+        return true;
     if ((kinds & (IssuingCa | IntermediateCa)) != 0 && authority && !certificate.isSelfSigned()) {
         const bool subordinates = certificate.allowsSubordinateAuthorities();
-        if ((kinds & IssuingCa) != 0 && !subordinates) return true;
-        if ((kinds & IntermediateCa) != 0 && subordinates) return true;
+        if ((kinds & IssuingCa) != 0 && !subordinates)
+            return true;
+        if ((kinds & IntermediateCa) != 0 && subordinates)
+            return true;
     }
-    if ((kinds & RootCa) != 0 && certificate.isRoot()) return true;
+    if ((kinds & RootCa) != 0 && certificate.isRoot())
+        return true;
     return false;
 }
 
-Repository::Repository() { ensureCryptoErrorStrings(); }
+Repository::Repository() {
+    ensureCryptoErrorStrings();
+}
 
 Repository::~Repository() = default;
 
@@ -66,11 +73,13 @@ void Repository::forEachCertificate(int kinds, SimpleVisitor visitor) {
 Certificate Repository::findFirst(Predicate predicate) {
     std::vector<Certificate> found;
     visitCertificates(AnyKind, [&](const Certificate& certificate) {
-        if (!predicate(certificate)) return Continue;
+        if (!predicate(certificate))
+            return Continue;
         found.push_back(certificate);
         return Stop;
     });
-    if (found.empty()) throw CertificateNotFoundException();
+    if (found.empty())
+        throw CertificateNotFoundException();
     return found.front();
 }
 
@@ -99,18 +108,22 @@ Certificate Repository::findByIssuerAndSerial(const DistinguishedName& issuer,
 }
 
 Certificate Repository::findIssuer(const Certificate& certificate) {
-    if (certificate.isRoot()) throw CertificateNotFoundException("This Certificate is self-signed");
+    if (certificate.isRoot())
+        throw CertificateNotFoundException("This Certificate is self-signed");
     const DistinguishedName issuerName = certificate.getIssuer();
     std::vector<Certificate> found;
     visitCertificates(AnyCa, [&](const Certificate& candidate) {
-        if (!(candidate.getSubject() == issuerName)) return Continue;
+        if (!(candidate.getSubject() == issuerName))
+            return Continue;
         // A candidate with the right name but another key (a re-keyed authority, or an
         // impostor) is not the issuer.
-        if (!isSignedBy(certificate, candidate)) return Continue;
+        if (!isSignedBy(certificate, candidate))
+            return Continue;
         found.push_back(candidate);
         return Stop;
     });
-    if (found.empty()) throw CertificateNotFoundException("Issuer not found");
+    if (found.empty())
+        throw CertificateNotFoundException("Issuer not found");
     return found.front();
 }
 

@@ -61,7 +61,7 @@ struct KeyPair {
 };
 
 class Repository {
-public:
+  public:
     // A visitor's answer. Enumerations compare it with Stop only.
     enum Then { Continue = 0, Stop = 1 };
 
@@ -116,8 +116,7 @@ public:
     // SignatureException.
     virtual Bytes sign(const Bytes& data, const Certificate& signer, const char* hashName);
     // Signs a digest already computed with hashName. Any failure is SignatureException.
-    virtual Bytes signDigest(const Bytes& digest, const Certificate& signer,
-                             const char* hashName);
+    virtual Bytes signDigest(const Bytes& digest, const Certificate& signer, const char* hashName);
     // Decrypts data with the private key of the recipient certificate. Any failure is
     // DecryptionException.
     virtual Bytes decrypt(const Bytes& data, const Certificate& recipient);
@@ -146,7 +145,7 @@ public:
     // Lets a clone be deleted through a Repository pointer.
     virtual ~Repository();
 
-protected:
+  protected:
     Repository(const Repository&) = default;
     Repository& operator=(const Repository&) = default;
 };

@@ -22,9 +22,8 @@ namespace {
 
 // Search order of a lookup by fingerprint: the user's own certificates first, the trusted roots
 // last.
-constexpr std::string_view kSearchOrder[] = {platform::kPersonalStore,
-                                             platform::kAddressBookStore, platform::kCaStore,
-                                             platform::kRootStore};
+constexpr std::string_view kSearchOrder[] = {platform::kPersonalStore, platform::kAddressBookStore,
+                                             platform::kCaStore, platform::kRootStore};
 
 Certificate certificateOf(const platform::CertContext& context) {
     const platform::Bytes& der = context.der();
@@ -42,14 +41,19 @@ platform::Sha1Hash hashOf(const std::string& fingerprint) {
 // ----------------------------------------------------------------------------------------------
 // SystemRepositoryImpl
 
-Impl::SystemRepositoryImpl() { platform::setLastError(err::kSuccess); }
+Impl::SystemRepositoryImpl() {
+    platform::setLastError(err::kSuccess);
+}
 
-Impl::~SystemRepositoryImpl() { releaseFoundSlot(); }
+Impl::~SystemRepositoryImpl() {
+    releaseFoundSlot();
+}
 
 platform::CertStorePtr Impl::openStore(std::string_view name) {
     platform::CertStorePtr store = platform::openSystemStore(name);
     // A store that cannot be opened is always an error, even if the layer left no code.
-    if (!store) throwSystemError({}, "CertOpenSystemStore");
+    if (!store)
+        throwSystemError({}, "CertOpenSystemStore");
     return store;
 }
 
@@ -70,7 +74,8 @@ void Impl::replaceFoundSlot(std::string fingerprint, platform::CertStorePtr stor
 }
 
 void Impl::forgetFound(const platform::Sha1Hash& sha1) noexcept {
-    if (foundSlot_.context && foundSlot_.context->sha1() == sha1) releaseFoundSlot();
+    if (foundSlot_.context && foundSlot_.context->sha1() == sha1)
+        releaseFoundSlot();
 }
 
 Impl::StoreContext Impl::findContext(const std::string& fingerprint) {
@@ -112,12 +117,14 @@ void Impl::enumerateStore(platform::CertStore& store, const ContextVisitor& visi
     platform::CertContextPtr context;
     while (true) {
         context = store.next(context);
-        if (!context) break;
+        if (!context)
+            break;
         Certificate certificate = certificateOf(*context);
         visitSlot_.fingerprint = certificate.getFingerprint();
         visitSlot_.store = &store;
         visitSlot_.context = context;
-        if (visitor(certificate, context) == Repository::Stop) return;
+        if (visitor(certificate, context) == Repository::Stop)
+            return;
     }
     // The walk ends with the not-found code; any other code means the store could not be read
     // to its end, which must not pass for a complete walk.
@@ -135,7 +142,9 @@ void Impl::enumerateStore(platform::CertStore& store, const ContextVisitor& visi
 
 SystemRepository::SystemRepository() : impl_(std::make_shared<SystemRepositoryImpl>()) {}
 
-Repository* SystemRepository::clone() const { return new SystemRepository(*this); }
+Repository* SystemRepository::clone() const {
+    return new SystemRepository(*this);
+}
 
 Certificate SystemRepository::findCertificate(const std::string& fingerprint) {
     try {
@@ -159,10 +168,17 @@ CertificateChain SystemRepository::buildChain(const Certificate& certificate) {
         }
         ChainStatus status = ChainStatus::Unverified;
         switch (chain->errorStatus) {
-            case platform::chain_error::kNone: status = ChainStatus::Valid; break;
-            case platform::chain_error::kNotTimeValid: status = ChainStatus::Expired; break;
-            case platform::chain_error::kPartialChain: status = ChainStatus::IncompleteChain; break;
-            default: break;
+            case platform::chain_error::kNone:
+                status = ChainStatus::Valid;
+                break;
+            case platform::chain_error::kNotTimeValid:
+                status = ChainStatus::Expired;
+                break;
+            case platform::chain_error::kPartialChain:
+                status = ChainStatus::IncompleteChain;
+                break;
+            default:
+                break;
         }
         std::vector<Certificate> elements;
         elements.reserve(chain->elements.size());
@@ -176,8 +192,10 @@ CertificateChain SystemRepository::buildChain(const Certificate& certificate) {
 }
 
 std::string SystemRepository::storeNameFor(const Certificate& certificate) {
-    if (!certificate.isCertificateAuthority()) return std::string(platform::kAddressBookStore);
-    if (certificate.isRoot()) return std::string(platform::kRootStore);
+    if (!certificate.isCertificateAuthority())
+        return std::string(platform::kAddressBookStore);
+    if (certificate.isRoot())
+        return std::string(platform::kRootStore);
     return std::string(platform::kCaStore);
 }
 
@@ -189,7 +207,8 @@ bool SystemRepository::addCertificate(const Certificate& certificate) {
         const std::string storeName = storeNameFor(certificate);
         const std::vector<unsigned char> der = certificate.getEncoded();
         platform::CertStorePtr store = SystemRepositoryImpl::openStore(storeName);
-        if (store->addEncoded(der)) return true;
+        if (store->addEncoded(der))
+            return true;
         // Only "already there with the same or a later start" is an answer; a failure the
         // layer left no code for is still a failure, never a quiet "already present".
         throwSystemError({err::kExists}, "CertAddEncodedCertificateToStore");
@@ -201,10 +220,14 @@ bool SystemRepository::addCertificate(const Certificate& certificate) {
 
 void SystemRepository::visitCertificates(int kinds, Visitor visitor) {
     std::vector<std::string_view> stores;
-    if ((kinds & Personal) != 0) stores.push_back(platform::kPersonalStore);
-    if ((kinds & OtherPeople) != 0) stores.push_back(platform::kAddressBookStore);
-    if ((kinds & 0xF0) != 0) stores.push_back(platform::kCaStore);
-    if ((kinds & RootCa) != 0) stores.push_back(platform::kRootStore);
+    if ((kinds & Personal) != 0)
+        stores.push_back(platform::kPersonalStore);
+    if ((kinds & OtherPeople) != 0)
+        stores.push_back(platform::kAddressBookStore);
+    if ((kinds & 0xF0) != 0)
+        stores.push_back(platform::kCaStore);
+    if ((kinds & RootCa) != 0)
+        stores.push_back(platform::kRootStore);
 
     std::set<std::string> rootsSeen;
     // Store failures are converted; whatever the caller's visitor throws is its own and passes
@@ -214,26 +237,29 @@ void SystemRepository::visitCertificates(int kinds, Visitor visitor) {
         for (std::string_view name : stores) {
             Then last = Continue;
             platform::CertStorePtr store = SystemRepositoryImpl::openStore(name);
-            impl_->enumerateStore(
-                *store, [&](Certificate& certificate, const platform::CertContextPtr&) {
-                    if (!matchesKinds(certificate, kinds)) return Continue;
-                    // A root kept in both "CA" and "ROOT" is visited once.
-                    if (certificate.isRoot() &&
-                        !rootsSeen.insert(certificate.getFingerprint()).second) {
-                        return Continue;
-                    }
-                    try {
-                        last = visitor(certificate);
-                    } catch (...) {
-                        visitorFailed = true;
-                        throw;
-                    }
-                    return last;
-                });
-            if (last == Stop) break;
+            impl_->enumerateStore(*store,
+                                  [&](Certificate& certificate, const platform::CertContextPtr&) {
+                                      if (!matchesKinds(certificate, kinds))
+                                          return Continue;
+                                      // A root kept in both "CA" and "ROOT" is visited once.
+                                      if (certificate.isRoot() &&
+                                          !rootsSeen.insert(certificate.getFingerprint()).second) {
+                                          return Continue;
+                                      }
+                                      try {
+                                          last = visitor(certificate);
+                                      } catch (...) {
+                                          visitorFailed = true;
+                                          throw;
+                                      }
+                                      return last;
+                                  });
+            if (last == Stop)
+                break;
         }
     } catch (const CapiException& error) {
-        if (visitorFailed) throw;
+        if (visitorFailed)
+            throw;
         throw CertificateSearchingException(error.what());
     }
 }
@@ -252,7 +278,8 @@ void SystemRepository::visitStore(const std::string& storeName, Visitor visitor)
                                   }
                               });
     } catch (const CapiException& error) {
-        if (visitorFailed) throw;
+        if (visitorFailed)
+            throw;
         throw CertificateSearchingException(error.what());
     }
 }

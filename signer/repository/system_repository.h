@@ -18,7 +18,7 @@
 namespace quor::signer {
 
 class SystemRepository : public Repository {
-public:
+  public:
     class SystemRepositoryImpl;
 
     // Opens nothing yet: stores are opened by the operations that need them.
@@ -86,7 +86,7 @@ public:
     // The implementation shared by this handle (for the key operations and tests of the cache).
     SystemRepositoryImpl& impl() const { return *impl_; }
 
-private:
+  private:
     std::shared_ptr<SystemRepositoryImpl> impl_;
 };
 

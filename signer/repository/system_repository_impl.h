@@ -15,7 +15,7 @@
 namespace quor::signer {
 
 class SystemRepository::SystemRepositoryImpl {
-public:
+  public:
     // A certificate located in a store: the open store and the certificate's context. The store
     // is borrowed from the cache slot or from the enumeration that produced it.
     struct StoreContext {
@@ -76,7 +76,7 @@ public:
     const ContextSlot& foundSlot() const { return foundSlot_; }
     const ContextSlot& visitSlot() const { return visitSlot_; }
 
-private:
+  private:
     void replaceFoundSlot(std::string fingerprint, platform::CertStorePtr store,
                           platform::CertContextPtr context) noexcept;
     void releaseFoundSlot() noexcept;
