@@ -1,6 +1,7 @@
 #include "tests/support/pki_builder.h"
 
 #include <openssl/bn.h>
+#include <openssl/conf.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -27,7 +28,7 @@ namespace ossl = quor::openssl;
 
 [[noreturn]] void fail(const std::string& what) {
     std::string text = "test PKI: " + what;
-    const unsigned long code = ERR_get_error();
+    const unsigned long code = ERR_peek_last_error();
     if (code != 0) {
         char buffer[256];
         ERR_error_string_n(code, buffer, sizeof buffer);
@@ -135,8 +136,12 @@ ossl::Asn1TimePtr timeOf(const std::string& text) {
 }
 
 void addConfExtension(X509* x509, X509V3_CTX* context, int nid, const std::string& value) {
-    ossl::X509ExtensionPtr extension(
-        X509V3_EXT_conf_nid(nullptr, context, nid, const_cast<char*>(value.c_str())));
+    // Some extensions (certificatePolicies) insist on a configuration database, even empty.
+    std::unique_ptr<CONF, void (*)(CONF*)> conf(NCONF_new(nullptr), NCONF_free);
+    check(conf != nullptr, "configuration");
+    X509V3_set_nconf(context, conf.get());
+    ossl::X509ExtensionPtr extension(X509V3_EXT_nconf_nid(conf.get(), context, nid, value.c_str()));
+    X509V3_set_nconf(context, nullptr);
     check(extension != nullptr, "extension " + std::string(OBJ_nid2sn(nid)) + "=" + value);
     check(X509_add_ext(x509, extension.get(), -1) == 1, "add extension");
 }
@@ -403,6 +408,7 @@ TestCert CertBuilder::signedWith(const Key& signerKey, const Name& issuer) const
 }
 
 TestCert CertBuilder::build(const X509_NAME* issuer, EVP_PKEY* signer, X509* issuerCert) const {
+    ERR_clear_error();  // so a failure below reports its own error, not an older one
     const Key subjectKey = key_ ? *key_ : testKey(0);
     ossl::X509Ptr x509(X509_new());
     check(x509 && X509_set_version(x509.get(), 2) == 1, "certificate");
