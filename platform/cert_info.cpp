@@ -46,21 +46,38 @@ std::optional<CertInfo> readCertInfo(const Bytes& der) {
         return std::nullopt;
 
     CertInfo info;
-    unsigned char* issuer = nullptr;
-    const int issuerLength = i2d_X509_NAME(X509_get_issuer_name(cert.get()), &issuer);
-    if (issuerLength <= 0)
+    Bytes identity;
+    auto append = [&identity](const unsigned char* data, int length) {
+        // Each part is length-prefixed so that no two different splits hash alike.
+        for (int shift = 24; shift >= 0; shift -= 8) {
+            identity.push_back(static_cast<unsigned char>((length >> shift) & 0xFF));
+        }
+        identity.insert(identity.end(), data, data + length);
+    };
+    // encode: an i2d call writing into *out; the part is appended when it succeeds.
+    auto appendEncoded = [&append](auto encode) {
+        unsigned char* encoded = nullptr;
+        const int length = encode(&encoded);
+        if (length <= 0 || encoded == nullptr)
+            return false;
+        append(encoded, length);
+        OPENSSL_free(encoded);
+        return true;
+    };
+    X509* x = cert.get();
+    const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
+    if (serial == nullptr || !appendEncoded([x](unsigned char** out) {
+            return i2d_X509_NAME(X509_get_issuer_name(x), out);
+        }) ||
+        !appendEncoded([serial](unsigned char** out) { return i2d_ASN1_INTEGER(serial, out); }) ||
+        !appendEncoded(
+            [x](unsigned char** out) { return i2d_X509_NAME(X509_get_subject_name(x), out); }) ||
+        !appendEncoded(
+            [x](unsigned char** out) { return i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x), out); })) {
         return std::nullopt;
-    info.issuer.assign(issuer, issuer + issuerLength);
-    OPENSSL_free(issuer);
-
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(cert.get());
-    if (serial == nullptr)
-        return std::nullopt;
-    const unsigned char* serialData = ASN1_STRING_get0_data(serial);
-    info.serial.assign(serialData, serialData + ASN1_STRING_length(serial));
-    // A negative serial (seen in the wild) must not collide with its absolute value.
-    if (ASN1_STRING_type(serial) == V_ASN1_NEG_INTEGER)
-        info.serial.insert(info.serial.begin(), 0x2D);
+    }
+    const Sha1Hash hash = sha1Of(identity);
+    info.identity.assign(hash.begin(), hash.end());
 
     const auto notBefore = toTime(X509_get0_notBefore(cert.get()));
     const auto notAfter = toTime(X509_get0_notAfter(cert.get()));

@@ -11,8 +11,11 @@
 namespace quor::platform::detail {
 
 struct CertInfo {
-    Bytes issuer;  // DER of the issuer name
-    Bytes serial;  // content octets of the serial number
+    // Which stored certificate a new one would replace under the add-newer rule: SHA-1 over the
+    // issuer name, serial number, subject name and public key. Two certificates with the same
+    // identity are the same certificate issued again with another validity; certificates that
+    // only share issuer and serial (careless test PKIs do that) stay apart.
+    Bytes identity;
     std::time_t notBefore = 0;
     std::time_t notAfter = 0;
     std::string subjectDisplayName;

@@ -101,13 +101,13 @@ class CertStore {
     // walk runs is simply not met again; the previous context need not still be in the store.
     virtual CertContextPtr next(const CertContextPtr& previous) = 0;
 
-    // addEncoded: adds DER bytes with the add-newer rule. A certificate "matches" a stored one
-    // when both have the same issuer name and serial number (RFC 5280 section 4.1.2.2: the pair
-    // identifies one certificate). With a match whose NotBefore is the same or later, nothing is
-    // stored and the call fails with kExists (0x80092005); with an older match, the stored one
-    // is replaced in place (keeping its position and properties); otherwise the certificate is
-    // appended. Bytes that are not one DER certificate fail with kBadEncoding. Adding to "ROOT"
-    // a certificate that would really be stored asks the root-add handler first (see below);
+    // addEncoded: adds DER bytes with the add-newer rule. A stored certificate "matches" when it
+    // has the same issuer name, serial number, subject name and public key (the same certificate,
+    // possibly issued again with another validity). With a match whose NotBefore is the same or
+    // later, nothing is stored and the call fails with kExists (0x80092005); with an older match,
+    // the stored one is replaced in place (keeping its position and properties); otherwise the
+    // certificate is appended. Bytes that are not one DER certificate fail with kBadEncoding.
+    // Adding to "ROOT" a certificate that would really be stored asks the root-add handler first;
     // no handler or a refusal fails with kCancelled (1223) and stores nothing.
     // On success, *added (when given) receives the context of the stored certificate.
     virtual bool addEncoded(const Bytes& der, CertContextPtr* added = nullptr) = 0;

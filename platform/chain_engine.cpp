@@ -104,9 +104,14 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
         setLastError(error::kNotEnoughMemory);
         return std::nullopt;
     }
+    // A certificate of "ROOT" is trusted as it is, even one whose key OpenSSL cannot decode
+    // (and so cannot recognise as self-signed): only its validity time is checked.
+    bool targetIsAnchor = false;
     const bool read =
         forEachStored(kRootStore,
                       [&](ossl::X509Ptr cert) {
+                          if (X509_cmp(cert.get(), target.get()) == 0)
+                              targetIsAnchor = true;
                           // X509_STORE_add_cert takes its own reference.
                           return X509_STORE_add_cert(anchors.get(), cert.get()) == 1 ||
                                  ERR_GET_REASON(ERR_peek_last_error()) ==
@@ -130,6 +135,16 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
         return std::nullopt;
 
     std::uint32_t status = chain_error::kNone;
+    if (targetIsAnchor) {
+        CertChain chain;
+        if (X509_cmp_current_time(X509_get0_notBefore(target.get())) >= 0 ||
+            X509_cmp_current_time(X509_get0_notAfter(target.get())) <= 0) {
+            chain.errorStatus = chain_error::kNotTimeValid;
+        }
+        chain.elements.push_back(context.der());
+        ERR_clear_error();
+        return chain;
+    }
     if (X509_STORE_CTX_init(ctx.get(), anchors.get(), target.get(), untrusted.get()) != 1) {
         ERR_clear_error();
         setLastError(error::kChainEngine);

@@ -45,22 +45,20 @@ class MemoryStore final : public detail::StoreBackend,
         if (!info)
             return detail::fail(error::kBadEncoding);
         std::lock_guard lock(mutex_);
-        auto match = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) {
-            return e.issuer == info->issuer && e.serial == info->serial;
-        });
+        auto match = std::find_if(entries_.begin(), entries_.end(),
+                                  [&](const Entry& e) { return e.identity == info->identity; });
         const auto action = detail::decideAdd(
             match == entries_.end() ? std::nullopt : std::optional(match->notBefore),
             info->notBefore);
         if (action == detail::AddAction::Exists)
             return detail::fail(error::kExists);
         if (action == detail::AddAction::Append) {
-            entries_.push_back(Entry{nextId_++, {}, {}, {}, 0, {}, {}});
+            entries_.push_back(Entry{nextId_++, {}, {}, 0, {}, {}});
             match = entries_.end() - 1;
         }
         match->der = der;
         match->sha1 = sha1Of(der);
-        match->issuer = info->issuer;
-        match->serial = info->serial;
+        match->identity = info->identity;
         match->notBefore = info->notBefore;
         for (const auto& [id, value] : properties)
             match->properties[id] = value;
@@ -117,8 +115,7 @@ class MemoryStore final : public detail::StoreBackend,
     struct Entry {
         std::int64_t id;
         Bytes der;
-        Bytes issuer;
-        Bytes serial;
+        Bytes identity;
         std::time_t notBefore;
         Sha1Hash sha1;
         std::map<std::uint32_t, Bytes> properties;

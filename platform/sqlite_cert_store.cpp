@@ -97,14 +97,13 @@ class SqliteStore final : public detail::StoreBackend,
                 return detail::fail(error::kExists);
             if (action == detail::AddAction::Append) {
                 detail::Query insert(*db_,
-                                     "INSERT INTO certificates (store, sha1, issuer, serial, "
-                                     "not_before, der) VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+                                     "INSERT INTO certificates (store, sha1, identity, "
+                                     "not_before, der) VALUES (?1, ?2, ?3, ?4, ?5)");
                 insert.bind(1, name_)
                     .bind(2, sha1.data(), sha1.size())
-                    .bind(3, info->issuer)
-                    .bind(4, info->serial)
-                    .bind(5, static_cast<std::int64_t>(info->notBefore))
-                    .bind(6, der);
+                    .bind(3, info->identity)
+                    .bind(4, static_cast<std::int64_t>(info->notBefore))
+                    .bind(5, der);
                 result = insert.step();
                 rowId = sqlite3_last_insert_rowid(db_->handle());
             } else {
@@ -231,12 +230,12 @@ class SqliteStore final : public detail::StoreBackend,
         return detail::decideAdd(match.notBefore, info.notBefore);
     }
 
-    // The stored certificate with the same issuer and serial number, if any.
+    // The stored certificate with the same identity, if any.
     bool findMatch(const detail::CertInfo& info, Match* match) {
         detail::Query query(*db_,
                             "SELECT id, not_before FROM certificates "
-                            "WHERE store = ?1 AND issuer = ?2 AND serial = ?3");
-        query.bind(1, name_).bind(2, info.issuer).bind(3, info.serial);
+                            "WHERE store = ?1 AND identity = ?2");
+        query.bind(1, name_).bind(2, info.identity);
         const int result = query.step();
         if (result == SQLITE_ROW) {
             match->id = query.integer(0);

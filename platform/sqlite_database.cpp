@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -24,13 +26,12 @@ CREATE TABLE certificates (
     id          INTEGER PRIMARY KEY AUTOINCREMENT,  -- insertion order; never reused
     store       TEXT    NOT NULL,
     sha1        BLOB    NOT NULL,
-    issuer      BLOB    NOT NULL,                   -- DER of the issuer name
-    serial      BLOB    NOT NULL,
+    identity    BLOB    NOT NULL,                   -- what the add-newer rule matches on
     not_before  INTEGER NOT NULL,                   -- UTC seconds
     der         BLOB    NOT NULL
 );
 CREATE UNIQUE INDEX certificates_by_sha1 ON certificates (store, sha1);
-CREATE INDEX certificates_by_issuer_serial ON certificates (store, issuer, serial);
+CREATE INDEX certificates_by_identity ON certificates (store, identity);
 CREATE TABLE certificate_properties (
     certificate_id INTEGER NOT NULL REFERENCES certificates (id) ON DELETE CASCADE,
     property_id    INTEGER NOT NULL,
@@ -124,6 +125,20 @@ ErrorCode prepareFile(const std::string& path) {
     return modeSet ? error::kSuccess : error::kStoreUnavailable;
 }
 
+// Some statements (a journal mode change, the first write to a new file) can meet a lock that
+// the busy handler does not wait for; retry them for the same short time.
+int execWaiting(sqlite3* db, const char* sql) {
+    const auto deadline = std::chrono::steady_clock::now() + detail::kBusyTimeout;
+    for (;;) {
+        const int result = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+        if ((result & 0xFF) != SQLITE_BUSY && (result & 0xFF) != SQLITE_LOCKED)
+            return result;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return result;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 int singleInteger(sqlite3* db, const char* sql, std::int64_t* value) {
     sqlite3_stmt* raw = nullptr;
     int result = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
@@ -157,7 +172,7 @@ ErrorCode initialise(sqlite3* db) {
     if (objects > 0 && applicationId != kApplicationId)
         return error::kDatabaseError;
 
-    result = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    result = execWaiting(db, "PRAGMA journal_mode=WAL");
     if (result == SQLITE_OK)
         result = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
     if (result == SQLITE_OK)
