@@ -233,7 +233,10 @@ HttpTransfer::HttpTransfer(const HttpRequestSettings& settings)
         driveUntil([this] { return headersFinal_ || bodyStarted_; });
         long connectCode = 0;
         curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &connectCode);
-        const bool tunnelRefused = finished_ && result_ != CURLE_OK && connectCode == 407;
+        // A CONNECT answer can only come from the proxy: some proxies answer a wrong password
+        // with 401 instead of 407, and either means the tunnel needs (other) credentials.
+        const bool tunnelRefused =
+            finished_ && result_ != CURLE_OK && (connectCode == 407 || connectCode == 401);
         if (finished_ && result_ != CURLE_OK && !headersFinal_ && !bodyStarted_ && !tunnelRefused) {
             throw HostNotFoundException(target);
         }
