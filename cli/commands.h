@@ -1,0 +1,58 @@
+// The commands of quor-certs, registered by group.
+//
+// Each group of commands lives in its own file and adds its subcommands to the application in
+// one registration function, declared here and listed in commandGroups below. A new group is a
+// new .cpp file in cli/ plus its line in this header. Command callbacks write their result to
+// standard output only once it is complete, and report failure by throwing: CommandError (or any
+// std::exception) ends the program with its text on standard error and exit status 1.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+
+namespace quor::cli {
+
+// Exit statuses of quor-certs.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;  // the command could not do its job
+inline constexpr int kExitUsage = 2;    // wrong command line
+
+// A failure to report to the user as one English line (the program adds its name in front).
+class CommandError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// show, chain: reading certificates and PKCS#7 bundles from files.
+void registerInspectCommands(CLI::App& app);
+
+// list, add, remove, verify: managing the user's certificate stores.
+void registerStoreCommands(CLI::App& app);
+
+using CommandGroup = void (*)(CLI::App&);
+inline constexpr std::array commandGroups{
+    &registerInspectCommands,
+    &registerStoreCommands,
+};
+
+// Shared by commands that read files.
+
+// The file opened for binary reading. Throws CommandError naming the file when it is missing, is
+// a directory or cannot be opened.
+std::ifstream openInputFile(const std::filesystem::path& path);
+
+// The whole content of a regular file, at most maxBytes long. Throws CommandError naming the
+// file when it is missing, is a directory, cannot be read or is larger.
+std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxBytes);
+
+// Writes text to standard output and flushes it; throws CommandError when the write fails (a
+// closed pipe or a full disk must not pass for success).
+void writeOutput(const std::string& text);
+
+}  // namespace quor::cli

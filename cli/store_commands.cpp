@@ -1,0 +1,384 @@
+// list, add, remove and verify: managing the user's certificate stores from the terminal.
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <new>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/certificate_view.h"
+#include "cli/commands.h"
+#include "detection/certificate_chain_reader.h"
+#include "platform/cert_store.h"
+#include "signer/model/certificate.h"
+#include "signer/repository/errors.h"
+#include "signer/repository/system_repository.h"
+
+namespace quor::cli {
+
+namespace {
+
+using signer::Certificate;
+using signer::Repository;
+using signer::SystemRepository;
+
+const std::vector<std::string> kStoreNames{"MY", "AddressBook", "CA", "ROOT"};
+
+// Certificates are a few kilobytes; anything far larger is not one.
+constexpr std::uintmax_t kMaxCertificateFile = 16u << 20;
+
+std::string hexText(const unsigned char* bytes, std::size_t size, char separator) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t i = 0; i < size; ++i) {
+        if (i > 0)
+            text += separator;
+        text += digits[bytes[i] >> 4];
+        text += digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::string utcText(std::time_t time) {
+    std::tm parts{};
+    if (gmtime_r(&time, &parts) == nullptr)
+        return "?";
+    char buffer[32];
+    std::strftime(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return buffer;
+}
+
+// The fingerprint form the stores are searched with ("ab cd ..."), from any usual spelling
+// ("AB:CD:...", "abcd...", upper or lower case). Throws CommandError when the text is not 20
+// hexadecimal bytes.
+std::string fingerprintArgument(const std::string& text) {
+    const std::string normal = Certificate::normalizeFingerprint(text);
+    bool valid = normal.size() == 59;
+    for (std::size_t i = 0; valid && i < normal.size(); ++i) {
+        valid =
+            (i % 3 == 2) ? normal[i] == ' ' : std::isxdigit(static_cast<unsigned char>(normal[i]));
+    }
+    if (!valid) {
+        throw CommandError("'" + text + "' is not a SHA-1 fingerprint (20 hexadecimal bytes)");
+    }
+    return normal;
+}
+
+// ---------------------------------------------------------------------------------------------
+// list
+
+struct ListOptions {
+    std::vector<std::string> stores;
+    bool json = false;
+};
+
+nlohmann::json listEntry(const Certificate& certificate) {
+    const nlohmann::json facts = certificateJson(certificate);
+    return {{"fingerprint", facts.at("fingerprint")},
+            {"subjectName", facts.at("subjectName")},
+            {"notAfter", facts.at("notAfter")},
+            {"role", roleName(roleOf(certificate))}};
+}
+
+void runList(const ListOptions& options) {
+    const std::vector<std::string>& stores = options.stores.empty() ? kStoreNames : options.stores;
+    SystemRepository repository;
+    nlohmann::json result = {{"stores", nlohmann::json::array()}};
+    std::ostringstream text;
+    for (const std::string& name : stores) {
+        nlohmann::json entries = nlohmann::json::array();
+        std::vector<Certificate> certificates;
+        repository.visitStore(name, [&](const Certificate& certificate) {
+            certificates.push_back(certificate);
+            return Repository::Continue;
+        });
+        text << "Repositório " << name << ": " << certificates.size()
+             << (certificates.size() == 1 ? " certificado\n" : " certificados\n");
+        for (const Certificate& certificate : certificates) {
+            nlohmann::json entry = listEntry(certificate);
+            const nlohmann::json& notAfter = entry.at("notAfter");
+            text << "  " << entry.at("fingerprint").get<std::string>() << "  "
+                 << entry.at("subjectName").get<std::string>() << "  (válido até "
+                 << (notAfter.is_string() ? notAfter.get<std::string>() : std::string("?")) << "; "
+                 << roleLabel(roleOf(certificate)) << ")\n";
+            entries.push_back(std::move(entry));
+        }
+        result["stores"].push_back({{"name", name}, {"certificates", std::move(entries)}});
+    }
+    writeOutput(options.json ? dumpJson(result) : text.str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// add
+
+struct AddOptions {
+    std::vector<std::string> files;
+    bool yes = false;
+    bool json = false;
+};
+
+struct FileCertificates {
+    std::string file;
+    std::vector<Certificate> certificates;
+};
+
+// A file holds a DER PKCS#7 bundle (recognised by its content) or one certificate as a ".crt"
+// holds it (PEM, DER or Base64).
+FileCertificates readCertificateFile(const std::string& file) {
+    const std::string content = readInputFile(file, kMaxCertificateFile);
+    FileCertificates read{file, {}};
+    std::istringstream bundleStream(content);
+    try {
+        signer::CertificateChain chain = detection::readCertificateBundle(bundleStream);
+        read.certificates.assign(chain.certificates.begin(), chain.certificates.end());
+        return read;
+    } catch (const detection::BundleReadError& error) {
+        if (error.problem() != detection::BundleProblem::NotPkcs7) {
+            throw CommandError("'" + file + "': " + error.what());
+        }
+    }
+    try {
+        read.certificates.emplace_back(content);
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception&) {
+        // The library's message quotes the whole input; the file name says enough.
+        throw CommandError("'" + file +
+                           "' is neither a certificate (PEM, DER or Base64) nor a DER PKCS#7 "
+                           "bundle");
+    }
+    return read;
+}
+
+// Asks on the terminal before a certificate becomes a trusted root. Remembers why it refused
+// so the failure can be explained.
+class RootConfirmation {
+  public:
+    explicit RootConfirmation(bool approveAll) : approveAll_(approveAll) {}
+
+    bool operator()(const platform::RootAddRequest& request) {
+        if (approveAll_)
+            return true;
+        if (isatty(STDIN_FILENO) == 0) {
+            refusedWithoutTerminal_ = true;
+            return false;
+        }
+        std::cerr << "Adicionar às autoridades raiz confiáveis?\n"
+                  << "  Titular:        " << request.subjectDisplayName << '\n'
+                  << "  Emissor:        " << request.issuerDisplayName << '\n'
+                  << "  Válido de:      " << utcText(request.notBefore) << '\n'
+                  << "  Válido até:     " << utcText(request.notAfter) << '\n'
+                  << "  SHA-1:          " << hexText(request.sha1.data(), request.sha1.size(), ':')
+                  << '\n'
+                  << "  SHA-256:        "
+                  << hexText(request.sha256.data(), request.sha256.size(), ':') << '\n'
+                  << "Confirmar? [s/N] " << std::flush;
+        std::string answer;
+        if (!std::getline(std::cin, answer))
+            return false;
+        return answer == "s" || answer == "S" || answer == "sim" || answer == "y" ||
+               answer == "Y" || answer == "yes";
+    }
+
+    bool refusedWithoutTerminal() const { return refusedWithoutTerminal_; }
+
+  private:
+    bool approveAll_;
+    bool refusedWithoutTerminal_ = false;
+};
+
+// Keeps a root-add handler registered for the command's length only.
+class ScopedRootHandler {
+  public:
+    explicit ScopedRootHandler(platform::RootAddHandler handler)
+        : previous_(platform::setRootAddHandler(std::move(handler))) {}
+    ~ScopedRootHandler() { platform::setRootAddHandler(std::move(previous_)); }
+    ScopedRootHandler(const ScopedRootHandler&) = delete;
+    ScopedRootHandler& operator=(const ScopedRootHandler&) = delete;
+
+  private:
+    platform::RootAddHandler previous_;
+};
+
+void runAdd(const AddOptions& options) {
+    // Every file is read before anything is added, so a bad file leaves the stores untouched.
+    std::vector<FileCertificates> files;
+    for (const std::string& file : options.files)
+        files.push_back(readCertificateFile(file));
+
+    auto confirmation = std::make_shared<RootConfirmation>(options.yes);
+    const ScopedRootHandler handler([confirmation](const platform::RootAddRequest& request) {
+        return (*confirmation)(request);
+    });
+
+    SystemRepository repository;
+    nlohmann::json results = nlohmann::json::array();
+    std::ostringstream text;
+    std::size_t added = 0;
+    for (const FileCertificates& file : files) {
+        for (const Certificate& certificate : file.certificates) {
+            const std::string store = SystemRepository::storeNameFor(certificate);
+            const nlohmann::json facts = certificateJson(certificate);
+            bool isNew = false;
+            try {
+                isNew = repository.addCertificate(certificate);
+            } catch (const signer::CertificateAdditionException& error) {
+                // What was added before stays added: say so before the error line.
+                if (!options.json)
+                    writeOutput(text.str());
+                std::string message = "'" + file.file +
+                                      "': " + facts.at("subjectName").get<std::string>() + ": " +
+                                      error.what();
+                if (confirmation->refusedWithoutTerminal()) {
+                    message +=
+                        " (a trusted root needs confirmation on a terminal; use --yes to "
+                        "approve it)";
+                }
+                if (added > 0) {
+                    message += "; " + std::to_string(added) + " certificate(s) added before";
+                }
+                throw CommandError(message);
+            }
+            if (isNew)
+                ++added;
+            text << facts.at("fingerprint").get<std::string>() << "  "
+                 << facts.at("subjectName").get<std::string>() << " -> " << store << " ("
+                 << (isNew ? "adicionado" : "já presente") << ")\n";
+            results.push_back({{"file", file.file},
+                               {"fingerprint", facts.at("fingerprint")},
+                               {"subjectName", facts.at("subjectName")},
+                               {"store", store},
+                               {"added", isNew}});
+        }
+    }
+    writeOutput(options.json ? dumpJson({{"results", results}}) : text.str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// remove
+
+struct RemoveOptions {
+    std::vector<std::string> fingerprints;
+    bool json = false;
+};
+
+void runRemove(const RemoveOptions& options) {
+    std::vector<std::string> fingerprints;
+    for (const std::string& text : options.fingerprints) {
+        fingerprints.push_back(fingerprintArgument(text));
+    }
+    SystemRepository repository;
+    nlohmann::json results = nlohmann::json::array();
+    std::ostringstream text;
+    for (const std::string& fingerprint : fingerprints) {
+        const std::vector<std::string> stores = repository.removeCertificate(fingerprint);
+        text << fingerprint << ": ";
+        if (stores.empty()) {
+            text << "não está em nenhum repositório\n";
+        } else {
+            text << "removido de ";
+            for (std::size_t i = 0; i < stores.size(); ++i)
+                text << (i ? ", " : "") << stores[i];
+            text << '\n';
+        }
+        results.push_back({{"fingerprint", fingerprint}, {"removedFrom", stores}});
+    }
+    writeOutput(options.json ? dumpJson({{"results", results}}) : text.str());
+}
+
+// ---------------------------------------------------------------------------------------------
+// verify
+
+struct VerifyOptions {
+    std::string fingerprint;
+    bool json = false;
+};
+
+void runVerify(const VerifyOptions& options) {
+    const std::string fingerprint = fingerprintArgument(options.fingerprint);
+    SystemRepository repository;
+    std::optional<Certificate> certificate;
+    try {
+        certificate.emplace(repository.findCertificate(fingerprint));
+    } catch (const signer::CertificateNotFoundException&) {
+        throw CommandError("no store holds the certificate " + fingerprint);
+    }
+    const signer::CertificateChain chain = repository.buildChain(*certificate);
+    writeOutput(options.json ? dumpJson(chainJson(chain)) : chainText(chain));
+}
+
+const char* const kJsonHelp =
+    "imprime os mesmos dados como um objeto JSON (nomes de membros da biblioteca)";
+
+}  // namespace
+
+void registerStoreCommands(CLI::App& app) {
+    {
+        auto options = std::make_shared<ListOptions>();
+        CLI::App* command = app.add_subcommand(
+            "list",
+            "Lista os certificados dos repositórios do usuário (todos, se nenhum for "
+            "dado): impressão digital SHA-1, titular, fim da validade e papel.");
+        command->add_option("REPOSITORIO", options->stores, "MY, AddressBook, CA ou ROOT")
+            ->check(CLI::IsMember(kStoreNames));
+        command->add_flag("--json", options->json, kJsonHelp);
+        command->footer(
+            "Exemplos:\n  quor-certs list\n  quor-certs list ROOT CA\n"
+            "  quor-certs list --json ROOT\n");
+        command->callback([options] { runList(*options); });
+    }
+    {
+        auto options = std::make_shared<AddOptions>();
+        CLI::App* command = app.add_subcommand(
+            "add",
+            "Adiciona os certificados de cada arquivo (certificado como um \".crt\" ou "
+            "pacote PKCS#7 em DER) ao repositório do seu papel: raízes em ROOT, outras "
+            "autoridades em CA, demais em AddressBook. Raízes pedem confirmação.");
+        command->add_option("ARQUIVO", options->files, "arquivo de certificado ou pacote")
+            ->required();
+        command->add_flag("--yes,-y", options->yes,
+                          "aprova sem perguntar a inclusão de raízes confiáveis");
+        command->add_flag("--json", options->json, kJsonHelp);
+        command->footer(
+            "Exemplos:\n  quor-certs add ICP-Brasilv10.crt AC-SERPRO-SSLv1-v10.crt\n"
+            "  quor-certs add --yes cadeia.p7b\n");
+        command->callback([options] { runAdd(*options); });
+    }
+    {
+        auto options = std::make_shared<RemoveOptions>();
+        CLI::App* command =
+            app.add_subcommand("remove",
+                               "Remove o certificado de cada impressão digital SHA-1 de todos os "
+                               "repositórios que o têm e diz de quais.");
+        command
+            ->add_option("IMPRESSAO", options->fingerprints,
+                         "impressão digital SHA-1 (\"ab cd ...\", \"AB:CD:...\" ou \"abcd...\")")
+            ->required();
+        command->add_flag("--json", options->json, kJsonHelp);
+        command->footer(
+            "Exemplos:\n  quor-certs remove 'ab 12 ... 9f'\n"
+            "  quor-certs remove AB:12:...:9F\n");
+        command->callback([options] { runRemove(*options); });
+    }
+    {
+        auto options = std::make_shared<VerifyOptions>();
+        CLI::App* command = app.add_subcommand(
+            "verify",
+            "Mostra a cadeia que o sistema monta para um certificado dos repositórios: "
+            "situação e certificados, do mais baixo à raiz.");
+        command->add_option("IMPRESSAO", options->fingerprint, "impressão digital SHA-1")
+            ->required();
+        command->add_flag("--json", options->json, kJsonHelp);
+        command->footer(
+            "Exemplos:\n  quor-certs verify AB:12:...:9F\n"
+            "  quor-certs verify --json 'ab 12 ... 9f'\n");
+        command->callback([options] { runVerify(*options); });
+    }
+}
+
+}  // namespace quor::cli
