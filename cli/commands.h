@@ -35,10 +35,14 @@ void registerInspectCommands(CLI::App& app);
 // list, add, remove, verify: managing the user's certificate stores.
 void registerStoreCommands(CLI::App& app);
 
+// import, sign: private keys in the personal store (key_commands.cpp).
+void registerKeyCommands(CLI::App& app);
+
 using CommandGroup = void (*)(CLI::App&);
 inline constexpr std::array commandGroups{
     &registerInspectCommands,
     &registerStoreCommands,
+    &registerKeyCommands,
 };
 
 // Shared by commands that read files.
