@@ -403,8 +403,11 @@ std::string certificateText(const Certificate& certificate, const std::string& i
     lines.add("Papel", roleLabel(role));
     lines.add("Autoridade certificadora", certificate.isCertificateAuthority() ? "sim" : "não");
     lines.add("Autoassinado", certificate.isSelfSigned() ? "sim" : "não");
-    lines.add("Pode certificar outras autoridades",
-              certificate.allowsSubordinateAuthorities() ? "sim" : "não");
+    // Without basicConstraints the library answers yes; that only means something for authorities.
+    if (certificate.isCertificateAuthority()) {
+        lines.add("Pode certificar outras autoridades",
+                  certificate.allowsSubordinateAuthorities() ? "sim" : "não");
+    }
     if (detail.policies.empty()) {
         lines.add("Políticas", "(nenhuma)");
     } else {
