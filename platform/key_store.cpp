@@ -183,15 +183,30 @@ bool removeKey(const std::string& container) {
 // takes longer than a signature; a handful of recently used keys stay decoded, looked up by
 // their exact encoding so a changed row can never be answered by a stale key.
 
-SharedKey decodeKey(const std::string& pkcs8) {
+bool keyMatchesCertificate(EVP_PKEY* key, const Bytes& certificateDer);
+
+struct DecodedKey {
+    std::string pkcs8;
+    SharedKey key;
+    std::vector<Sha1Hash> matchingCertificates;  // certificates (by SHA-1) found to match
+};
+
+std::mutex& decodedKeysMutex() {
     static std::mutex mutex;
-    static std::deque<std::pair<std::string, SharedKey>> recent;
+    return mutex;
+}
+std::deque<DecodedKey>& decodedKeys() {
+    static std::deque<DecodedKey> recent;
+    return recent;
+}
+
+SharedKey decodeKey(const std::string& pkcs8) {
     constexpr std::size_t kRecentKeys = 8;
     {
-        std::lock_guard<std::mutex> guard(mutex);
-        for (const auto& entry : recent) {
-            if (entry.first == pkcs8)
-                return entry.second;
+        std::lock_guard<std::mutex> guard(decodedKeysMutex());
+        for (const DecodedKey& entry : decodedKeys()) {
+            if (entry.pkcs8 == pkcs8)
+                return entry.key;
         }
     }
     const auto* p = reinterpret_cast<const unsigned char*>(pkcs8.data());
@@ -201,11 +216,36 @@ SharedKey decodeKey(const std::string& pkcs8) {
     SharedKey key = shareKey(EVP_PKCS82PKEY(info.get()));
     if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
         return {};
-    std::lock_guard<std::mutex> guard(mutex);
-    recent.emplace_front(pkcs8, key);
-    if (recent.size() > kRecentKeys)
-        recent.pop_back();
+    std::lock_guard<std::mutex> guard(decodedKeysMutex());
+    decodedKeys().push_front(DecodedKey{pkcs8, key, {}});
+    if (decodedKeys().size() > kRecentKeys)
+        decodedKeys().pop_back();
     return key;
+}
+
+// keyMatchesCertificate for a decoded key, remembering the answer: decoding the certificate and
+// its public key costs a good part of a signature, and the same certificate (same SHA-1, same
+// bytes) always gives the same answer for the same key.
+bool decodedKeyMatches(const SharedKey& key, const CertContext& context) {
+    {
+        std::lock_guard<std::mutex> guard(decodedKeysMutex());
+        for (const DecodedKey& entry : decodedKeys()) {
+            if (entry.key != key)
+                continue;
+            for (const Sha1Hash& sha1 : entry.matchingCertificates) {
+                if (sha1 == context.sha1())
+                    return true;
+            }
+        }
+    }
+    if (!keyMatchesCertificate(key.get(), context.der()))
+        return false;
+    std::lock_guard<std::mutex> guard(decodedKeysMutex());
+    for (DecodedKey& entry : decodedKeys()) {
+        if (entry.key == key && entry.matchingCertificates.size() < 16)
+            entry.matchingCertificates.push_back(context.sha1());
+    }
+    return true;
 }
 
 std::string encodeKey(EVP_PKEY* key) {
@@ -548,7 +588,7 @@ bool acquirePrivateKey(const CertContext& context, std::uint32_t flags,
         return fail(error::kBadKey);
     // A certificate replaced in its store keeps its properties; never hand out a key that does
     // not belong to the certificate now stored.
-    if (!keyMatchesCertificate(key.get(), context.der()))
+    if (!decodedKeyMatches(key, context))
         return fail(error::kNoKey);
 
     auto object = std::make_shared<KeyObject>();
