@@ -38,11 +38,15 @@ void registerStoreCommands(CLI::App& app);
 // import, sign: private keys in the personal store (key_commands.cpp).
 void registerKeyCommands(CLI::App& app);
 
+// install: the chain installer's run in the terminal (install_command.cpp).
+void registerInstallCommand(CLI::App& app);
+
 using CommandGroup = void (*)(CLI::App&);
 inline constexpr std::array commandGroups{
     &registerInspectCommands,
     &registerStoreCommands,
     &registerKeyCommands,
+    &registerInstallCommand,
 };
 
 // Shared by commands that read files.

@@ -1,0 +1,276 @@
+// install: the chain installer's run in a terminal. The same run as the dialog's, reporting
+// through terminal versions of its two controls and asking its questions on the terminal.
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+#include <optional>
+#include <string>
+
+#include "cli/commands.h"
+#include "installer/chain_list.h"
+#include "installer/install_run.h"
+#include "installer/installer_controls.h"
+#include "installer/installer_prompts.h"
+
+namespace quor::cli {
+
+namespace {
+
+const std::wstring kSuccessLine = L"Instalação de cadeias concluída com sucesso.";
+
+// UTF-8 of a status text. Names in the texts come from the server's list: control characters
+// (escape sequences included) are shown as '?' so they cannot drive the terminal.
+std::string terminalText(const std::wstring& text) {
+    std::string out;
+    for (wchar_t wc : text) {
+        const auto c = static_cast<char32_t>(wc);
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
+            out += '?';
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// Characters (not bytes) of a UTF-8 text, to fit a line into the terminal's width.
+std::string firstColumns(const std::string& text, std::size_t columns) {
+    std::size_t seen = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+            if (seen == columns)
+                return text.substr(0, i);
+            ++seen;
+        }
+    }
+    return text;
+}
+
+// The status line and the progress bar on standard output. On a terminal both share one line
+// that each update redraws in place; otherwise every status text is one line of its own.
+class TerminalStatus : public installer::LogControl, public installer::ProgressControl {
+  public:
+    TerminalStatus() : terminal_(isatty(STDOUT_FILENO) != 0) {}
+
+    void replaceText(const std::wstring& text) override {
+        lastText_ = text;
+        if (terminal_) {
+            redraw();
+        } else {
+            std::cout << terminalText(text) << '\n' << std::flush;
+        }
+    }
+
+    void setPosition(int value) override {
+        position_ = value < 0 ? 0 : (value > 100 ? 100 : value);
+        if (terminal_)
+            redraw();
+    }
+
+    // Leaves the line being redrawn, so a question or the final text starts on its own line.
+    void breakLine() {
+        if (terminal_ && drawn_) {
+            std::cout << '\n' << std::flush;
+            drawn_ = false;
+        }
+    }
+
+    // On a terminal the last text is shown whole once the run is over (redrawn lines are cut to
+    // the terminal's width).
+    void finish() {
+        if (!terminal_)
+            return;
+        std::cout << "\r\x1b[K" << bar() << ' ' << terminalText(lastText_) << '\n' << std::flush;
+        drawn_ = false;
+    }
+
+    const std::wstring& lastText() const { return lastText_; }
+
+  private:
+    std::string bar() const {
+        constexpr int kWidth = 20;
+        const int filled = position_ * kWidth / 100;
+        char percent[8];
+        std::snprintf(percent, sizeof percent, "%3d%%", position_);
+        return "[" + std::string(static_cast<std::size_t>(filled), '#') +
+               std::string(static_cast<std::size_t>(kWidth - filled), '-') + "] " + percent;
+    }
+
+    void redraw() {
+        winsize size{};
+        std::size_t columns = 80;
+        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+            columns = size.ws_col;
+        std::string line = bar() + ' ' + terminalText(lastText_);
+        // One column short of the width: a full line would wrap on some terminals.
+        line = firstColumns(line, columns > 1 ? columns - 1 : columns);
+        std::cout << "\r\x1b[K" << line << std::flush;
+        drawn_ = true;
+    }
+
+    bool terminal_;
+    bool drawn_ = false;
+    int position_ = 0;
+    std::wstring lastText_;
+};
+
+// Turns terminal echo off for its lifetime, so a password typed is not shown.
+class EchoOff {
+  public:
+    EchoOff() {
+        if (tcgetattr(STDIN_FILENO, &saved_) != 0)
+            return;
+        termios quiet = saved_;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    }
+    ~EchoOff() {
+        if (active_)
+            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
+    }
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    termios saved_{};
+    bool active_ = false;
+};
+
+std::optional<std::string> readLine() {
+    std::string line;
+    if (!std::getline(std::cin, line))
+        return std::nullopt;
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+// The run's questions on the terminal; with nobody at a terminal, roots are refused (unless
+// --yes approved them all) and proxies get no credentials.
+class TerminalPrompts : public installer::InstallerPrompts {
+  public:
+    TerminalPrompts(TerminalStatus& status, bool approveRoots)
+        : status_(status), approveRoots_(approveRoots), interactive_(isatty(STDIN_FILENO) != 0) {}
+
+    std::optional<net::ProxyCredentials> askProxyCredentials(
+        const net::ProxyCredentialsRequest& request) override {
+        if (!interactive_)
+            return std::nullopt;
+        status_.breakLine();
+        if (request.attempt > 1)
+            std::cerr << "O proxy recusou o usuário ou a senha.\n";
+        std::cerr << "O servidor proxy " << request.proxy << " pede usuário e senha para baixar "
+                  << request.target << ".\nUsuário (vazio para desistir): " << std::flush;
+        const std::optional<std::string> user = readLine();
+        if (!user || user->empty())
+            return std::nullopt;
+        std::cerr << "Senha: " << std::flush;
+        std::optional<std::string> password;
+        {
+            EchoOff quiet;
+            password = readLine();
+        }
+        std::cerr << '\n';
+        if (!password)
+            return std::nullopt;
+        return net::ProxyCredentials{*user, *password};
+    }
+
+    bool confirmRootCertificate(const platform::RootAddRequest& request) override {
+        status_.breakLine();
+        const std::string sha1 =
+            installer::thumbprintText(request.sha1.data(), request.sha1.size());
+        if (approveRoots_) {
+            std::cerr << "Autoridade raiz aprovada por --yes: " << request.subjectDisplayName
+                      << " (SHA-1 " << sha1 << ")\n";
+            return true;
+        }
+        if (!interactive_) {
+            std::cerr << "Autoridade raiz recusada: " << request.subjectDisplayName
+                      << ". Sem terminal para confirmar; use --yes para aprovar as raízes.\n";
+            return false;
+        }
+        std::cerr << "Instalar um certificado de autoridade certificadora raiz?\n"
+                  << "  Emitido para:  " << request.subjectDisplayName << '\n'
+                  << "  Emitido por:   " << request.issuerDisplayName << '\n'
+                  << "  Válido de:     " << installer::utcTimeText(request.notBefore) << '\n'
+                  << "  Válido até:    " << installer::utcTimeText(request.notAfter) << '\n'
+                  << "  SHA-1:         " << sha1 << '\n'
+                  << "  SHA-256:       "
+                  << installer::thumbprintText(request.sha256.data(), request.sha256.size()) << '\n'
+                  << "Confira a impressão digital com a publicada pela autoridade.\n"
+                  << "Deseja instalar este certificado? [s/N] " << std::flush;
+        const std::optional<std::string> answer = readLine();
+        return answer && (*answer == "s" || *answer == "S" || *answer == "sim" ||
+                          *answer == "Sim" || *answer == "SIM");
+    }
+
+  private:
+    TerminalStatus& status_;
+    bool approveRoots_;
+    bool interactive_;
+};
+
+struct InstallOptions {
+    std::string baseUrl;
+    bool yes = false;
+};
+
+void runInstall(const InstallOptions& options) {
+    TerminalStatus status;
+    TerminalPrompts prompts(status, options.yes);
+    const installer::ScopedInstallerPrompts registration(prompts);
+    installer::InstallerControls controls{&status, &status};
+    if (options.baseUrl.empty()) {
+        installer::installChains(controls);
+    } else {
+        installer::installChains(controls, installer::toWide(options.baseUrl));
+    }
+    status.finish();
+    if (status.lastText() != kSuccessLine) {
+        throw CommandError("the chains were not all installed (see the message above)");
+    }
+}
+
+}  // namespace
+
+void registerInstallCommand(CLI::App& app) {
+    auto options = std::make_shared<InstallOptions>();
+    CLI::App* install = app.add_subcommand(
+        "install",
+        "Baixa a lista de cadeias do servidor e instala nos repositórios do usuário as que "
+        "faltam, como o botão \"Instalar cadeias\" do instalador.");
+    install
+        ->add_option("--base-url", options->baseUrl,
+                     "pasta do servidor que contém Chains.xml (termina com \"/\"); padrão: " +
+                         terminalText(installer::chainBaseUrl))
+        ->check([](const std::string& url) {
+            return url.empty() || url.back() == '/' ? std::string()
+                                                    : std::string("the base URL must end with /");
+        });
+    install->add_flag("--yes,-y", options->yes,
+                      "aprova sem perguntar a instalação das autoridades raiz");
+    install->footer(
+        "Exemplos:\n"
+        "  quor-certs install\n"
+        "  quor-certs install --yes --base-url http://127.0.0.1:8080/DEZIruva/certificados/\n\n"
+        "Saída: 0 depois da mensagem de sucesso; 1 depois da mensagem de erro.");
+    install->callback([options] { runInstall(*options); });
+}
+
+}  // namespace quor::cli
