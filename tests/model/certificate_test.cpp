@@ -111,6 +111,10 @@ struct FixtureCase {
     const char* keyError;  // nullptr: an RSA key
 };
 
+void PrintTo(const FixtureCase& c, std::ostream* out) {
+    *out << c.file;
+}
+
 class FixtureTest : public ::testing::TestWithParam<FixtureCase> {};
 
 TEST_P(FixtureTest, ReadsIdentifiesAndClassifiesAsOpenSslDoes) {

@@ -20,6 +20,8 @@
 // Keys: Key::rsa(bits) generates a fresh RSA key (512 or 1024 bits keep tests fast);
 // testKey(i) returns one of a few cached 1024-bit keys (generated once per process), which is
 // what CertBuilder uses unless .key(...) is given. Keys are shared and immutable.
+// Mind that certificates built without .key(...) all share testKey(0), so any of them verifies
+// under any other's key: give distinct keys where a test checks signatures or key matching.
 #pragma once
 
 #include <openssl/evp.h>
