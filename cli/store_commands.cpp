@@ -155,6 +155,14 @@ FileCertificates readCertificateFile(const std::string& file) {
     return read;
 }
 
+// True when "ROOT" already holds exactly this certificate (adding it again asks nothing).
+bool rootStoreHolds(const Certificate& certificate) {
+    platform::CertStorePtr store = platform::openSystemStore(platform::kRootStore);
+    const bool held = store && store->findBySha1(platform::sha1Of(certificate.getEncoded()));
+    platform::setLastError(platform::error::kSuccess);
+    return held;
+}
+
 // Asks on the terminal before a certificate becomes a trusted root. Remembers why it refused
 // so the failure can be explained.
 class RootConfirmation {
@@ -210,6 +218,23 @@ void runAdd(const AddOptions& options) {
     std::vector<FileCertificates> files;
     for (const std::string& file : options.files)
         files.push_back(readCertificateFile(file));
+
+    // Without a terminal nobody can be asked: refuse before adding anything rather than stop
+    // half-way, when some root would really be added.
+    if (!options.yes && isatty(STDIN_FILENO) == 0) {
+        for (const FileCertificates& file : files) {
+            for (const Certificate& certificate : file.certificates) {
+                if (SystemRepository::storeNameFor(certificate) == platform::kRootStore &&
+                    !rootStoreHolds(certificate)) {
+                    throw CommandError(
+                        "'" + file.file +
+                        "': " + certificateJson(certificate).at("subjectName").get<std::string>() +
+                        ": adding a trusted root needs confirmation on a terminal; run with "
+                        "--yes to approve it (nothing was added)");
+                }
+            }
+        }
+    }
 
     auto confirmation = std::make_shared<RootConfirmation>(options.yes);
     const ScopedRootHandler handler([confirmation](const platform::RootAddRequest& request) {
