@@ -11,7 +11,7 @@
 
 namespace quor::signer {
 
-class CertificateDetail;
+struct CertificateDetail;
 
 // A handle over one OpenSSL X509 object. Copies share the object (reference counted); nothing
 // changes it after construction. Texts are narrow strings holding the certificate's own bytes.
