@@ -2,6 +2,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/nss_mirror.h"
 #include "platform/store_backend.h"
 
 namespace quor::platform {
@@ -81,6 +82,8 @@ bool confirmRootAdd(const RootAddRequest& request) {
 }
 
 void notifyStoreChange(StoreChangeKind kind, const std::string& storeName, const Bytes& der) {
+    // The user's other programs read NSS databases: they get every committed change too.
+    mirrorStoreChange(storeName, der);
     StoreChangeObserver observer;
     {
         std::lock_guard lock(hooksMutex());

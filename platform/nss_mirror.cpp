@@ -1,0 +1,805 @@
+// Copying the stores into the user's NSS databases, through the NSS library.
+#include "platform/nss_mirror.h"
+
+#include <cert.h>
+#include <certdb.h>
+#include <keyhi.h>
+#include <nss.h>
+#include <pk11pub.h>
+#include <prerror.h>
+#include <secerr.h>
+#include <secitem.h>
+#include <secport.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/cert_info.h"
+#include "platform/key_store.h"
+#include "platform/openssl_handles.h"
+#include "platform/sqlite_database.h"
+
+namespace quor::platform {
+
+namespace {
+
+// How long a program may hold a database locked before the mirror gives up on it for now.
+constexpr std::chrono::milliseconds kMirrorWait{1500};
+
+constexpr const char* kCreateRecords = R"sql(
+CREATE TABLE IF NOT EXISTS nss_mirror_entries (
+    mirror         TEXT    NOT NULL,  -- the NSS database folder
+    sha1           BLOB    NOT NULL,
+    der            BLOB    NOT NULL,
+    nickname       TEXT    NOT NULL,
+    created        INTEGER NOT NULL,  -- 1: put there by us; 0: the user's, we only raised its trust
+    previous_trust TEXT,              -- the user's own trust, given back when ours goes
+    key_added      INTEGER NOT NULL,
+    PRIMARY KEY (mirror, sha1)
+) WITHOUT ROWID)sql";
+
+constexpr const char* kSelectRecords =
+    "SELECT sha1, der, nickname, created, previous_trust, key_added FROM nss_mirror_entries "
+    "WHERE mirror = ?1";
+constexpr const char* kUpsertRecord =
+    "INSERT INTO nss_mirror_entries (mirror, sha1, der, nickname, created, previous_trust, "
+    "key_added) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (mirror, sha1) DO UPDATE SET "
+    "der = excluded.der, nickname = excluded.nickname, created = excluded.created, "
+    "previous_trust = excluded.previous_trust, key_added = excluded.key_added";
+constexpr const char* kDeleteRecord =
+    "DELETE FROM nss_mirror_entries WHERE mirror = ?1 AND sha1 = ?2";
+constexpr const char* kSelectOne = "SELECT store, der FROM certificates WHERE sha1 = ?1";
+constexpr const char* kSelectAll = "SELECT store, sha1, der FROM certificates ORDER BY id";
+constexpr const char* kSelectOrphans =
+    "SELECT DISTINCT sha1 FROM nss_mirror_entries WHERE sha1 NOT IN (SELECT sha1 FROM "
+    "certificates)";
+
+std::mutex& nssMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+Sha1Hash toSha1(const Bytes& bytes) {
+    Sha1Hash hash{};
+    if (bytes.size() == hash.size())
+        std::copy(bytes.begin(), bytes.end(), hash.begin());
+    return hash;
+}
+
+bool makeFolders(const std::string& path) {
+    if (exists(path))
+        return true;
+    const auto slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolders(path.substr(0, slash)))
+        return false;
+    return ::mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+std::string nssErrorText() {
+    const PRErrorCode code = PORT_GetError();
+    const char* name = PORT_ErrorToName(code);
+    const char* text = PORT_ErrorToString(code);
+    std::string result = name ? name : "NSS error " + std::to_string(code);
+    if (text && *text)
+        result += std::string(": ") + text;
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Our record of what each mirror got from us.
+
+struct Record {
+    Sha1Hash sha1{};
+    Bytes der;
+    std::string nickname;
+    bool created = true;
+    std::optional<std::string> previousTrust;
+    bool keyAdded = false;
+};
+
+bool ensureRecordTable(detail::Database& db) {
+    std::lock_guard lock(db.mutex());
+    return sqlite3_exec(db.handle(), kCreateRecords, nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+std::map<Sha1Hash, Record> readRecords(detail::Database& db, const std::string& mirror) {
+    std::map<Sha1Hash, Record> records;
+    std::lock_guard lock(db.mutex());
+    detail::Query query(db, kSelectRecords);
+    query.bind(1, mirror);
+    while (query.step() == SQLITE_ROW) {
+        Record record;
+        record.sha1 = toSha1(query.blob(0));
+        record.der = query.blob(1);
+        const Bytes nickname = query.blob(2);
+        record.nickname.assign(nickname.begin(), nickname.end());
+        record.created = query.integer(3) != 0;
+        // A trust text is never empty (",," at the least): empty is NULL, no trust to give back.
+        if (const Bytes trust = query.blob(4); !trust.empty())
+            record.previousTrust = std::string(trust.begin(), trust.end());
+        record.keyAdded = query.integer(5) != 0;
+        records.emplace(record.sha1, std::move(record));
+    }
+    return records;
+}
+
+// One change to the record, written after the mirror's database is closed.
+struct RecordUpdate {
+    Record record;
+    bool remove = false;
+};
+
+bool writeRecords(detail::Database& db, const std::string& mirror,
+                  const std::vector<RecordUpdate>& updates) {
+    if (updates.empty())
+        return true;
+    std::lock_guard lock(db.mutex());
+    detail::WriteTransaction transaction(db);
+    if (transaction.begin() != SQLITE_OK)
+        return false;
+    for (const auto& update : updates) {
+        const Record& record = update.record;
+        int result;
+        if (update.remove) {
+            detail::Query query(db, kDeleteRecord);
+            query.bind(1, mirror).bind(2, record.sha1.data(), record.sha1.size());
+            result = query.step();
+        } else {
+            detail::Query query(db, kUpsertRecord);
+            query.bind(1, mirror)
+                .bind(2, record.sha1.data(), record.sha1.size())
+                .bind(3, record.der)
+                .bind(4, record.nickname)
+                .bind(5, std::int64_t{record.created ? 1 : 0});
+            if (record.previousTrust)
+                query.bind(6, *record.previousTrust);
+            query.bind(7, std::int64_t{record.keyAdded ? 1 : 0});
+            result = query.step();
+        }
+        if (result != SQLITE_DONE)
+            return false;
+    }
+    return transaction.commit() == SQLITE_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the stores want each mirror to hold.
+
+struct Wanted {
+    Bytes der;
+    bool root = false;
+    bool personal = false;
+    std::optional<Bytes> key;  // PKCS#8, for a personal certificate whose key can be exported
+    std::string keyNote;       // why a personal certificate goes without its key
+};
+
+// The private key of a personal certificate, when the key services let it out.
+void exportKey(const Sha1Hash& sha1, Wanted* wanted) {
+    auto personal = openSystemStore(kPersonalStore);
+    CertContextPtr context = personal ? personal->findBySha1(sha1) : nullptr;
+    KeyStorageHandle key = 0;
+    std::uint32_t spec = 0;
+    bool mustFree = false;
+    if (!context ||
+        !acquirePrivateKey(*context, kAcquireOnlyKeyStorage, &key, nullptr, &spec, &mustFree)) {
+        wanted->keyNote = lastError() == error::kNotSupported
+                              ? "its private key is held by the legacy provider, which does not "
+                                "export it: certificate only"
+                              : "it has no private key in the key storage: certificate only";
+        return;
+    }
+    Bytes pkcs8;
+    if (keyStorageExportKey(key, &pkcs8) == 0)
+        wanted->key = std::move(pkcs8);
+    else
+        wanted->keyNote = "its private key is not exportable: certificate only";
+    freeKeyStorageKey(key);
+}
+
+void addWanted(std::map<Sha1Hash, Wanted>& wanted, const std::string& store, const Sha1Hash& sha1,
+               Bytes der) {
+    Wanted& entry = wanted[sha1];
+    entry.der = std::move(der);
+    entry.root = entry.root || store == kRootStore;
+    entry.personal = entry.personal || store == kPersonalStore;
+}
+
+// ---------------------------------------------------------------------------------------------
+// NSS.
+
+struct CertDeleter {
+    void operator()(CERTCertificate* cert) const noexcept { CERT_DestroyCertificate(cert); }
+};
+using NssCertPtr = std::unique_ptr<CERTCertificate, CertDeleter>;
+struct SlotDeleter {
+    void operator()(PK11SlotInfo* slot) const noexcept { PK11_FreeSlot(slot); }
+};
+using SlotPtr = std::unique_ptr<PK11SlotInfo, SlotDeleter>;
+
+SECItem itemOf(const Bytes& bytes) {
+    SECItem item{};
+    item.type = siBuffer;
+    item.data = const_cast<unsigned char*>(bytes.data());
+    item.len = static_cast<unsigned int>(bytes.size());
+    return item;
+}
+
+// One NSS database open in this process: NSS is initialised for it alone and shut down again
+// when the object goes. Callers hold nssMutex() for its whole life, and destroy every NSS object
+// they made before it.
+class NssSession {
+  public:
+    static std::unique_ptr<NssSession> open(const std::string& folder, bool readOnly,
+                                            std::string* error) {
+        const bool existing = exists(folder + "/cert9.db");
+        if (!readOnly && !existing && !makeFolders(folder)) {
+            *error = "the folder " + folder + " cannot be created";
+            return nullptr;
+        }
+        NSSInitParameters parameters{};
+        parameters.length = sizeof parameters;
+        // The builtin roots module is not needed to edit a database; a profile's module list may
+        // name other programs' PKCS#11 modules, which have no business in this process. A new
+        // database does get its module list, as NSS's own tools write it.
+        PRUint32 flags = NSS_INIT_NOROOTINIT | NSS_INIT_OPTIMIZESPACE;
+        if (readOnly)
+            flags |= NSS_INIT_READONLY;
+        if (existing)
+            flags |= NSS_INIT_NOMODDB;
+        const std::string config = "sql:" + folder;
+        NSSInitContext* context = NSS_InitContext(config.c_str(), "", "", "", &parameters, flags);
+        if (context == nullptr) {
+            *error = "NSS cannot open the database: " + nssErrorText();
+            return nullptr;
+        }
+        auto session = std::unique_ptr<NssSession>(new NssSession(context));
+        session->slot_.reset(PK11_GetInternalKeySlot());
+        if (!session->slot_) {
+            *error = "NSS has no key slot for the database: " + nssErrorText();
+            return nullptr;
+        }
+        // A database nobody has used yet gets the empty password, as browsers give it.
+        if (!readOnly && PK11_NeedUserInit(session->slot_.get()) &&
+            PK11_InitPin(session->slot_.get(), nullptr, "") != SECSuccess) {
+            *error = "NSS cannot initialise the new database: " + nssErrorText();
+            return nullptr;
+        }
+        return session;
+    }
+
+    ~NssSession() {
+        slot_.reset();
+        NSS_ShutdownContext(context_);
+    }
+    NssSession(const NssSession&) = delete;
+    NssSession& operator=(const NssSession&) = delete;
+
+    PK11SlotInfo* slot() const noexcept { return slot_.get(); }
+    static CERTCertDBHandle* certdb() { return CERT_GetDefaultCertDB(); }
+
+    NssCertPtr find(const Bytes& der) const {
+        SECItem item = itemOf(der);
+        return NssCertPtr(PK11_FindCertFromDERCertItem(slot_.get(), &item, nullptr));
+    }
+
+  private:
+    explicit NssSession(NSSInitContext* context) : context_(context) {}
+    NSSInitContext* context_;
+    SlotPtr slot_;
+};
+
+// Trust flags in the letters NSS's tools read and print ("C,C,C", "CT,C,", "u,u,u").
+// A certificate's nickname without the token name NSS puts in front of it.
+std::string nicknameOf(const NssSession& session, CERTCertificate* cert) {
+    if (cert->nickname == nullptr)
+        return {};
+    std::string nickname = cert->nickname;
+    const std::string token = std::string(PK11_GetTokenName(session.slot())) + ":";
+    if (nickname.rfind(token, 0) == 0)
+        nickname.erase(0, token.size());
+    return nickname;
+}
+
+std::string trustLetters(unsigned int flags) {
+    std::string letters;
+    if ((flags & CERTDB_VALID_CA) && !(flags & CERTDB_TRUSTED_CA) &&
+        !(flags & CERTDB_TRUSTED_CLIENT_CA))
+        letters += 'c';
+    if ((flags & CERTDB_TERMINAL_RECORD) && !(flags & CERTDB_TRUSTED))
+        letters += 'p';
+    if (flags & CERTDB_TRUSTED_CA)
+        letters += 'C';
+    if (flags & CERTDB_TRUSTED_CLIENT_CA)
+        letters += 'T';
+    if (flags & CERTDB_TRUSTED)
+        letters += 'P';
+    if (flags & CERTDB_USER)
+        letters += 'u';
+    if (flags & CERTDB_SEND_WARN)
+        letters += 'w';
+    if (flags & CERTDB_INVISIBLE_CA)
+        letters += 'I';
+    if (flags & CERTDB_GOVT_APPROVED_CA)
+        letters += 'G';
+    return letters;
+}
+
+std::string trustText(CERTCertificate* cert) {
+    CERTCertTrust trust{};
+    if (CERT_GetCertTrust(cert, &trust) != SECSuccess)
+        return ",,";
+    return trustLetters(trust.sslFlags) + "," + trustLetters(trust.emailFlags) + "," +
+           trustLetters(trust.objectSigningFlags);
+}
+
+// The trust to give back to a user's certificate later. NSS reports a CA certificate stored
+// without trust as a valid CA ("c"); written back, that letter would become a stored trust the
+// user never set, so it is left out.
+std::string userTrustText(CERTCertificate* cert) {
+    std::string text = trustText(cert);
+    text.erase(std::remove(text.begin(), text.end(), 'c'), text.end());
+    return text;
+}
+
+bool trustedAsRoot(CERTCertificate* cert) {
+    CERTCertTrust trust{};
+    if (CERT_GetCertTrust(cert, &trust) != SECSuccess)
+        return false;
+    constexpr unsigned int ca = CERTDB_TRUSTED_CA;
+    return (trust.sslFlags & ca) && (trust.emailFlags & ca) && (trust.objectSigningFlags & ca);
+}
+
+bool hasAnyCaTrust(CERTCertificate* cert) {
+    CERTCertTrust trust{};
+    if (CERT_GetCertTrust(cert, &trust) != SECSuccess)
+        return false;
+    constexpr unsigned int ca = CERTDB_TRUSTED_CA;
+    return (trust.sslFlags & ca) || (trust.emailFlags & ca) || (trust.objectSigningFlags & ca);
+}
+
+bool setTrust(CERTCertificate* cert, const std::string& text) {
+    CERTCertTrust trust{};
+    if (CERT_DecodeTrustString(&trust, text.c_str()) != SECSuccess)
+        return false;
+    return CERT_ChangeCertTrust(NssSession::certdb(), cert, &trust) == SECSuccess;
+}
+
+// The subject name's DER, to tell whether a nickname already belongs to the same subject.
+Bytes subjectOf(const Bytes& der) {
+    const unsigned char* cursor = der.data();
+    ossl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    if (!x509)
+        return {};
+    unsigned char* out = nullptr;
+    const int length = i2d_X509_NAME(X509_get_subject_name(x509.get()), &out);
+    if (length <= 0)
+        return {};
+    Bytes subject(out, out + length);
+    OPENSSL_free(out);
+    return subject;
+}
+
+// The certificate's nickname: its subject's common name, numbered when another subject already
+// uses it (NSS gives one nickname to all certificates of a subject).
+std::string uniqueNickname(const Bytes& der, const Sha1Hash& sha1) {
+    const auto info = detail::readCertInfo(der);
+    std::string base = info ? info->subjectDisplayName : std::string();
+    if (base.empty()) {
+        static const char digits[] = "0123456789abcdef";
+        base = "quor ";
+        for (int i = 0; i < 4; ++i) {
+            base += digits[sha1[i] >> 4];
+            base += digits[sha1[i] & 0x0F];
+        }
+    }
+    const Bytes subject = subjectOf(der);
+    for (int n = 1;; ++n) {
+        const std::string candidate = n == 1 ? base : base + " #" + std::to_string(n);
+        NssCertPtr holder(CERT_FindCertByNickname(NssSession::certdb(), candidate.c_str()));
+        if (!holder)
+            return candidate;
+        if (Bytes(holder->derSubject.data, holder->derSubject.data + holder->derSubject.len) ==
+            subject) {
+            return candidate;
+        }
+    }
+}
+
+// Puts a private key into the database. Empty text on success, else why it was not.
+std::string importKey(const NssSession& session, const Bytes& pkcs8, const std::string& nickname) {
+    PK11SlotInfo* slot = session.slot();
+    if (PK11_NeedLogin(slot) && !PK11_IsLoggedIn(slot, nullptr)) {
+        return "the database is protected by a primary password: the private key was not "
+               "copied, certificate only";
+    }
+    SECItem key = itemOf(pkcs8);
+    SECItem name{};
+    name.type = siUTF8String;
+    name.data = reinterpret_cast<unsigned char*>(const_cast<char*>(nickname.data()));
+    name.len = static_cast<unsigned int>(nickname.size());
+    if (PK11_ImportDERPrivateKeyInfo(slot, &key, &name, nullptr, PR_TRUE, PR_TRUE, KU_ALL,
+                                     nullptr) != SECSuccess) {
+        return "NSS refused the private key (" + nssErrorText() + "): certificate only";
+    }
+    return {};
+}
+
+// Brings one certificate the stores hold into the database. Returns false when NSS failed.
+bool applyWanted(const NssSession& session, const Sha1Hash& sha1, const Wanted& wanted,
+                 const Record* record, MirrorResult* result, std::vector<RecordUpdate>* updates) {
+    NssCertPtr cert = session.find(wanted.der);
+    if (!cert) {
+        // Not there (never put there, or the user deleted it in the browser): put it there.
+        Record entry;
+        entry.sha1 = sha1;
+        entry.der = wanted.der;
+        entry.nickname = uniqueNickname(wanted.der, sha1);
+        entry.created = true;
+        if (wanted.personal) {
+            if (wanted.key) {
+                const std::string problem = importKey(session, *wanted.key, entry.nickname);
+                if (problem.empty()) {
+                    entry.keyAdded = true;
+                    result->changes.push_back({MirrorAction::KeyAdded, sha1, entry.nickname});
+                } else {
+                    result->notes.push_back(entry.nickname + ": " + problem);
+                }
+            } else {
+                result->notes.push_back(entry.nickname + ": " + wanted.keyNote);
+            }
+        }
+        SECItem item = itemOf(wanted.der);
+        if (PK11_ImportDERCert(session.slot(), &item, CK_INVALID_HANDLE,
+                               const_cast<char*>(entry.nickname.c_str()), PR_FALSE) != SECSuccess) {
+            result->notes.push_back(entry.nickname +
+                                    ": NSS refused the certificate: " + nssErrorText());
+            return false;
+        }
+        cert = session.find(wanted.der);
+        if (!cert) {
+            result->notes.push_back(entry.nickname + ": the certificate was not kept by NSS");
+            return false;
+        }
+        if (const std::string given = nicknameOf(session, cert.get()); !given.empty())
+            entry.nickname = given;
+        result->changes.push_back({MirrorAction::Added, sha1, entry.nickname});
+        updates->push_back({entry, false});
+        if (wanted.root && !setTrust(cert.get(), "C,C,C")) {
+            result->notes.push_back(entry.nickname + ": NSS refused the trust: " + nssErrorText());
+            return false;
+        }
+        return true;
+    }
+
+    const std::string nickname = nicknameOf(session, cert.get());
+    if (record == nullptr || !record->created) {
+        // The user's own certificate: only a root of ours needs more from it (its trust).
+        if (wanted.root && !trustedAsRoot(cert.get())) {
+            Record entry;
+            entry.sha1 = sha1;
+            entry.der = wanted.der;
+            entry.nickname = nickname;
+            entry.created = false;
+            entry.previousTrust = record && record->previousTrust ? *record->previousTrust
+                                                                  : userTrustText(cert.get());
+            if (!setTrust(cert.get(), "C,C,C")) {
+                result->notes.push_back(nickname + ": NSS refused the trust: " + nssErrorText());
+                return false;
+            }
+            result->changes.push_back({MirrorAction::TrustChanged, sha1, nickname});
+            updates->push_back({entry, false});
+        } else if (!wanted.root && record != nullptr) {
+            // No longer a root of ours: the user's trust comes back.
+            if (record->previousTrust && !setTrust(cert.get(), *record->previousTrust)) {
+                result->notes.push_back(nickname + ": NSS refused the trust: " + nssErrorText());
+                return false;
+            }
+            result->changes.push_back({MirrorAction::TrustRestored, sha1, nickname});
+            updates->push_back({*record, true});
+        }
+        return true;
+    }
+
+    // Ours: its trust follows the stores, and a personal certificate gets its key when it can.
+    Record entry = *record;
+    bool recordChanged = false;
+    if (wanted.root != trustedAsRoot(cert.get()) && (wanted.root || hasAnyCaTrust(cert.get()))) {
+        if (!setTrust(cert.get(), wanted.root ? "C,C,C" : ",,")) {
+            result->notes.push_back(nickname + ": NSS refused the trust: " + nssErrorText());
+            return false;
+        }
+        result->changes.push_back({MirrorAction::TrustChanged, sha1, nickname});
+    }
+    if (wanted.personal && wanted.key && !record->keyAdded) {
+        const std::string problem = importKey(session, *wanted.key, nickname);
+        if (problem.empty()) {
+            entry.keyAdded = true;
+            recordChanged = true;
+            result->changes.push_back({MirrorAction::KeyAdded, sha1, nickname});
+        } else {
+            result->notes.push_back(nickname + ": " + problem);
+        }
+    }
+    if (recordChanged)
+        updates->push_back({entry, false});
+    return true;
+}
+
+// Takes out of the database what we put there for a certificate the stores no longer hold.
+bool removeRecorded(const NssSession& session, const Record& record, MirrorResult* result,
+                    std::vector<RecordUpdate>* updates) {
+    NssCertPtr cert = session.find(record.der);
+    if (cert) {
+        std::string nickname = nicknameOf(session, cert.get());
+        if (nickname.empty())
+            nickname = record.nickname;
+        if (record.created) {
+            CERTCertificate* raw = cert.get();
+            const SECStatus status = record.keyAdded ? PK11_DeleteTokenCertAndKey(raw, nullptr)
+                                                     : SEC_DeletePermCertificate(raw);
+            if (status != SECSuccess) {
+                result->notes.push_back(
+                    nickname + ": NSS could not remove the certificate: " + nssErrorText());
+                return false;
+            }
+            result->changes.push_back({MirrorAction::Removed, record.sha1, nickname});
+        } else {
+            if (record.previousTrust && !setTrust(cert.get(), *record.previousTrust)) {
+                result->notes.push_back(nickname + ": NSS refused the trust: " + nssErrorText());
+                return false;
+            }
+            result->changes.push_back({MirrorAction::TrustRestored, record.sha1, nickname});
+        }
+    }
+    updates->push_back({record, true});
+    return true;
+}
+
+// Can the database be changed (or read) now? Written when it can; otherwise the reason.
+MirrorStatus probe(const std::string& folder, bool forWrite, std::string* note) {
+    if (forWrite && exists(folder) && ::access(folder.c_str(), W_OK) != 0) {
+        *note = "the profile folder cannot be written";
+        return MirrorStatus::ReadOnly;
+    }
+    for (const char* name : {"/cert9.db", "/key4.db"}) {
+        const std::string file = folder + name;
+        if (!exists(file))
+            continue;
+        if (forWrite && ::access(file.c_str(), W_OK) != 0) {
+            *note = file + " cannot be written";
+            return MirrorStatus::ReadOnly;
+        }
+        sqlite3* raw = nullptr;
+        const int flags = forWrite ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY;
+        const int opened = sqlite3_open_v2(file.c_str(), &raw, flags, nullptr);
+        std::unique_ptr<sqlite3, int (*)(sqlite3*)> db(raw, sqlite3_close_v2);
+        if (opened != SQLITE_OK) {
+            *note = file + " cannot be opened: " + sqlite3_errstr(opened);
+            return MirrorStatus::Failed;
+        }
+        if (forWrite && sqlite3_db_readonly(db.get(), "main") == 1) {
+            *note = file + " cannot be written";
+            return MirrorStatus::ReadOnly;
+        }
+        sqlite3_busy_timeout(db.get(), static_cast<int>(kMirrorWait.count()));
+        const char* sql =
+            forWrite ? "BEGIN IMMEDIATE" : "BEGIN; SELECT count(*) FROM sqlite_master";
+        const int result = sqlite3_exec(db.get(), sql, nullptr, nullptr, nullptr);
+        sqlite3_exec(db.get(), "ROLLBACK", nullptr, nullptr, nullptr);
+        if ((result & 0xFF) == SQLITE_BUSY || (result & 0xFF) == SQLITE_LOCKED) {
+            *note = file + " is locked by another program";
+            return MirrorStatus::Locked;
+        }
+        if ((result & 0xFF) == SQLITE_READONLY) {
+            *note = file + " cannot be written";
+            return MirrorStatus::ReadOnly;
+        }
+        if (result != SQLITE_OK) {
+            *note = file + ": " + sqlite3_errstr(result);
+            return MirrorStatus::Failed;
+        }
+    }
+    return MirrorStatus::Written;
+}
+
+bool isOldFormat(const std::string& folder) {
+    return exists(folder + "/cert8.db") && !exists(folder + "/cert9.db");
+}
+
+// Brings the mirrors up to date for one certificate (only) or for all of them, and takes out
+// what the stores dropped. False when the store database cannot be read.
+bool reconcile(const std::optional<Sha1Hash>& only, MirrorReport* report) {
+    auto db = detail::Database::openUserDatabase();
+    if (!db || !ensureRecordTable(*db))
+        return false;
+
+    std::map<Sha1Hash, Wanted> wanted;
+    std::set<Sha1Hash> orphans;
+    {
+        std::lock_guard lock(db->mutex());
+        if (only) {
+            detail::Query query(*db, kSelectOne);
+            query.bind(1, only->data(), only->size());
+            int result;
+            while ((result = query.step()) == SQLITE_ROW) {
+                const Bytes store = query.blob(0);
+                addWanted(wanted, std::string(store.begin(), store.end()), *only, query.blob(1));
+            }
+            if (result != SQLITE_DONE)
+                return false;
+        } else {
+            detail::Query query(*db, kSelectAll);
+            int result;
+            while ((result = query.step()) == SQLITE_ROW) {
+                const Bytes store = query.blob(0);
+                addWanted(wanted, std::string(store.begin(), store.end()), toSha1(query.blob(1)),
+                          query.blob(2));
+            }
+            if (result != SQLITE_DONE)
+                return false;
+        }
+        detail::Query query(*db, kSelectOrphans);
+        int result;
+        while ((result = query.step()) == SQLITE_ROW)
+            orphans.insert(toSha1(query.blob(0)));
+        if (result != SQLITE_DONE)
+            return false;
+    }
+    for (auto& [sha1, entry] : wanted) {
+        if (entry.personal)
+            exportKey(sha1, &entry);
+    }
+
+    std::lock_guard nss(nssMutex());
+    for (const NssMirror& mirror : findNssMirrors()) {
+        const auto records = readRecords(*db, mirror.directory);
+        std::vector<const Record*> toRemove;
+        for (const auto& [sha1, record] : records) {
+            if (orphans.count(sha1))
+                toRemove.push_back(&record);
+        }
+        // A missing database is made only to put something into it.
+        const bool present = exists(mirror.directory + "/cert9.db");
+        if (wanted.empty() && (toRemove.empty() || !present))
+            continue;
+
+        MirrorResult result;
+        result.mirror = mirror;
+        if (isOldFormat(mirror.directory)) {
+            result.status = MirrorStatus::OldFormat;
+            result.notes.push_back(
+                "the profile still uses the old dbm format (cert8.db); it was left alone");
+            report->results.push_back(std::move(result));
+            continue;
+        }
+        std::string note;
+        result.status = probe(mirror.directory, true, &note);
+        if (result.status != MirrorStatus::Written) {
+            result.notes.push_back(note);
+            report->results.push_back(std::move(result));
+            continue;
+        }
+        std::vector<RecordUpdate> updates;
+        {
+            std::string error;
+            auto session = NssSession::open(mirror.directory, false, &error);
+            if (!session) {
+                result.status = MirrorStatus::Failed;
+                result.notes.push_back(error);
+                report->results.push_back(std::move(result));
+                continue;
+            }
+            bool sound = true;
+            for (const auto& [sha1, entry] : wanted) {
+                const auto record = records.find(sha1);
+                sound = applyWanted(*session, sha1, entry,
+                                    record == records.end() ? nullptr : &record->second, &result,
+                                    &updates) &&
+                        sound;
+            }
+            for (const Record* record : toRemove)
+                sound = removeRecorded(*session, *record, &result, &updates) && sound;
+            if (!sound)
+                result.status = MirrorStatus::Failed;
+        }
+        if (!writeRecords(*db, mirror.directory, updates)) {
+            result.notes.push_back(
+                "what was changed could not be recorded in the store database; a later removal "
+                "will leave these certificates in place");
+        }
+        report->results.push_back(std::move(result));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool syncNssMirrors(MirrorReport* report) {
+    MirrorReport fresh;
+    if (!reconcile(std::nullopt, &fresh)) {
+        if (lastError() == error::kSuccess)
+            setLastError(error::kDatabaseError);
+        return false;
+    }
+    *report = std::move(fresh);
+    return true;
+}
+
+std::vector<MirrorHoldings> readNssMirrors(const std::vector<Bytes>& certificates) {
+    std::vector<MirrorHoldings> all;
+    std::lock_guard nss(nssMutex());
+    for (const NssMirror& mirror : findNssMirrors()) {
+        MirrorHoldings holdings;
+        holdings.mirror = mirror;
+        holdings.held.assign(certificates.size(), false);
+        holdings.trust.assign(certificates.size(), std::string());
+        if (isOldFormat(mirror.directory)) {
+            holdings.status = MirrorStatus::OldFormat;
+            holdings.note = "old dbm format (cert8.db), not read";
+            all.push_back(std::move(holdings));
+            continue;
+        }
+        if (!exists(mirror.directory + "/cert9.db")) {
+            all.push_back(std::move(holdings));
+            continue;
+        }
+        holdings.status = probe(mirror.directory, false, &holdings.note);
+        if (holdings.status == MirrorStatus::Written) {
+            std::string error;
+            auto session = NssSession::open(mirror.directory, true, &error);
+            if (!session) {
+                holdings.status = MirrorStatus::Failed;
+                holdings.note = error;
+            } else {
+                for (std::size_t i = 0; i < certificates.size(); ++i) {
+                    NssCertPtr cert = session->find(certificates[i]);
+                    if (cert) {
+                        holdings.held[i] = true;
+                        holdings.trust[i] = trustText(cert.get());
+                    }
+                }
+            }
+        }
+        all.push_back(std::move(holdings));
+    }
+    return all;
+}
+
+namespace detail {
+
+void mirrorStoreChange(const std::string& storeName, const Bytes& der) {
+    (void)storeName;  // the certificate's place in every store is read again
+    // The change is committed; whatever happens here must not change what the caller sees.
+    const ErrorCode saved = lastError();
+    MirrorReport report;
+    try {
+        reconcile(sha1Of(der), &report);
+    } catch (...) {
+        report.results.clear();
+    }
+    recordMirrorReport(report);
+    setLastError(saved);
+}
+
+}  // namespace detail
+
+}  // namespace quor::platform

@@ -1,0 +1,225 @@
+// Finding the user's NSS databases, and the mirror reports handed to callers.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/nss_mirror.h"
+
+namespace quor::platform {
+
+namespace {
+
+bool isAbsolute(const std::string& path) {
+    return !path.empty() && path.front() == '/';
+}
+
+bool isFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+std::string trimmed(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+struct IniProfile {
+    std::string name;
+    std::string path;
+    bool relative = true;
+};
+
+// The [ProfileN] sections of a Mozilla profiles.ini, in file order. The [Install...] sections
+// name the same folders again and are not needed.
+std::vector<IniProfile> readProfilesIni(const std::string& file) {
+    std::vector<IniProfile> profiles;
+    std::ifstream in(file);
+    std::string line;
+    bool inProfile = false;
+    while (std::getline(in, line)) {
+        line = trimmed(line);
+        if (line.empty() || line.front() == ';' || line.front() == '#')
+            continue;
+        if (line.front() == '[') {
+            inProfile = line.rfind("[Profile", 0) == 0;
+            if (inProfile)
+                profiles.emplace_back();
+            continue;
+        }
+        if (!inProfile)
+            continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        const std::string key = trimmed(line.substr(0, equals));
+        const std::string value = trimmed(line.substr(equals + 1));
+        if (key == "Name")
+            profiles.back().name = value;
+        else if (key == "Path")
+            profiles.back().path = value;
+        else if (key == "IsRelative")
+            profiles.back().relative = value != "0";
+    }
+    return profiles;
+}
+
+std::string userHome() {
+    const char* home = std::getenv("HOME");
+    return home && isAbsolute(home) ? std::string(home) : std::string();
+}
+
+thread_local MirrorReport tlsLastReport;
+thread_local std::vector<MirrorReportScope*> tlsScopes;
+
+}  // namespace
+
+std::string NssMirror::label() const {
+    return profile.empty() ? program : program + " (" + profile + ")";
+}
+
+const char* mirrorStatusName(MirrorStatus status) {
+    switch (status) {
+        case MirrorStatus::Written:
+            return "written";
+        case MirrorStatus::Locked:
+            return "locked";
+        case MirrorStatus::ReadOnly:
+            return "read-only";
+        case MirrorStatus::OldFormat:
+            return "old format";
+        case MirrorStatus::Failed:
+            return "failed";
+    }
+    return "failed";
+}
+
+const char* mirrorActionName(MirrorAction action) {
+    switch (action) {
+        case MirrorAction::Added:
+            return "added";
+        case MirrorAction::KeyAdded:
+            return "key added";
+        case MirrorAction::TrustChanged:
+            return "trust changed";
+        case MirrorAction::Removed:
+            return "removed";
+        case MirrorAction::TrustRestored:
+            return "trust restored";
+    }
+    return "changed";
+}
+
+std::vector<const MirrorResult*> MirrorReport::failures() const {
+    std::vector<const MirrorResult*> failed;
+    for (const auto& result : results) {
+        if (result.status == MirrorStatus::Locked || result.status == MirrorStatus::ReadOnly ||
+            result.status == MirrorStatus::Failed) {
+            failed.push_back(&result);
+        }
+    }
+    return failed;
+}
+
+bool MirrorReport::changed() const {
+    return std::any_of(results.begin(), results.end(),
+                       [](const MirrorResult& result) { return !result.changes.empty(); });
+}
+
+void MirrorReport::merge(const MirrorReport& other) {
+    for (const auto& incoming : other.results) {
+        auto same = std::find_if(results.begin(), results.end(), [&](const MirrorResult& result) {
+            return result.mirror.directory == incoming.mirror.directory;
+        });
+        if (same == results.end()) {
+            results.push_back(incoming);
+            continue;
+        }
+        // A later failure outweighs an earlier success: what failed still has to be synced.
+        if (incoming.status != MirrorStatus::Written)
+            same->status = incoming.status;
+        same->changes.insert(same->changes.end(), incoming.changes.begin(), incoming.changes.end());
+        for (const auto& note : incoming.notes) {
+            if (std::find(same->notes.begin(), same->notes.end(), note) == same->notes.end())
+                same->notes.push_back(note);
+        }
+    }
+}
+
+std::vector<NssMirror> findNssMirrors() {
+    std::vector<NssMirror> mirrors;
+    const std::string home = userHome();
+    if (home.empty())
+        return mirrors;
+    // The shared database is created on the first write, so it is listed even when missing.
+    mirrors.push_back({"Chromium/Chrome", "", home + "/.pki/nssdb"});
+
+    struct Root {
+        const char* program;
+        const char* folder;
+    };
+    // Regular, XDG-style, snap and flatpak installs.
+    static const Root roots[] = {
+        {"Firefox", "/.mozilla/firefox"},
+        {"Firefox", "/.config/mozilla/firefox"},
+        {"Firefox", "/snap/firefox/common/.mozilla/firefox"},
+        {"Firefox", "/.var/app/org.mozilla.firefox/.mozilla/firefox"},
+        {"Thunderbird", "/.thunderbird"},
+        {"Thunderbird", "/snap/thunderbird/common/.thunderbird"},
+        {"Thunderbird", "/.var/app/org.mozilla.Thunderbird/.thunderbird"},
+    };
+    std::vector<std::string> seen;
+    for (const auto& root : roots) {
+        const std::string base = home + root.folder;
+        for (const auto& profile : readProfilesIni(base + "/profiles.ini")) {
+            if (profile.path.empty())
+                continue;
+            std::string folder = profile.relative ? base + "/" + profile.path : profile.path;
+            while (folder.size() > 1 && folder.back() == '/')
+                folder.pop_back();
+            if (!isAbsolute(folder) || !isFolder(folder))
+                continue;
+            char* resolved = ::realpath(folder.c_str(), nullptr);
+            const std::string canonical = resolved ? std::string(resolved) : folder;
+            std::free(resolved);
+            if (std::find(seen.begin(), seen.end(), canonical) != seen.end())
+                continue;
+            seen.push_back(canonical);
+            mirrors.push_back(
+                {root.program, profile.name.empty() ? profile.path : profile.name, folder});
+        }
+    }
+    return mirrors;
+}
+
+MirrorReport lastMirrorReport() {
+    return tlsLastReport;
+}
+
+MirrorReportScope::MirrorReportScope() {
+    tlsScopes.push_back(this);
+}
+
+MirrorReportScope::~MirrorReportScope() {
+    tlsScopes.erase(std::remove(tlsScopes.begin(), tlsScopes.end(), this), tlsScopes.end());
+}
+
+namespace detail {
+
+void recordMirrorReport(const MirrorReport& report) {
+    tlsLastReport = report;
+    for (MirrorReportScope* scope : tlsScopes)
+        scope->report_.merge(report);
+}
+
+}  // namespace detail
+
+}  // namespace quor::platform

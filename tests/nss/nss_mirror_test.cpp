@@ -1,0 +1,435 @@
+// The stores' mirrors in real NSS databases of a temporary home: NSS's certutil reads back what
+// each change left there, validates a server certificate under an installed root, and sees
+// that a locked or read-only database never fails the change in our own stores.
+#include "platform/nss_mirror.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/cert_store.h"
+#include "platform/key_store.h"
+#include "tests/nss/nss_test_support.h"
+#include "tests/support/pki_builder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace quor::platform;
+using quor::test::CertBuilder;
+using quor::test::certutil;
+using quor::test::certutilList;
+using quor::test::FakeProfile;
+using quor::test::Name;
+using quor::test::TestCert;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Key;
+using ::testing::Not;
+using ::testing::Pair;
+
+// Every test gets its own home with the user's stores, a Firefox and a Thunderbird profile
+// tree; root additions are confirmed.
+class NssMirrorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        previous_ = setRootAddHandler([](const RootAddRequest&) { return true; });
+        quor::test::makeProfileTree(firefoxBase(), {{"default-release", "ab12.default-release"},
+                                                    {"old", "cd34.old", true}});
+        quor::test::makeProfileTree(home_.home() / ".thunderbird", {{"default", "ef56.default"}});
+    }
+    void TearDown() override { setRootAddHandler(std::move(previous_)); }
+
+    fs::path firefoxBase() const { return home_.home() / ".mozilla" / "firefox"; }
+    fs::path shared() const { return home_.home() / ".pki" / "nssdb"; }
+    fs::path firefox() const { return firefoxBase() / "ab12.default-release"; }
+    fs::path oldProfile() const { return firefoxBase() / "cd34.old"; }
+    fs::path thunderbird() const { return home_.home() / ".thunderbird" / "ef56.default"; }
+    std::vector<fs::path> writable() const { return {shared(), firefox(), thunderbird()}; }
+
+    static void add(std::string_view store, const TestCert& cert) {
+        auto handle = openSystemStore(store);
+        ASSERT_TRUE(handle) << lastError();
+        ASSERT_TRUE(handle->addEncoded(cert.derBytes())) << std::hex << lastError();
+    }
+    static void remove(std::string_view store, const TestCert& cert) {
+        auto handle = openSystemStore(store);
+        ASSERT_TRUE(handle);
+        auto context = handle->findBySha1(sha1Of(cert.derBytes()));
+        ASSERT_TRUE(context);
+        ASSERT_TRUE(handle->remove(*context)) << std::hex << lastError();
+    }
+    static const MirrorResult* resultFor(const MirrorReport& report, const fs::path& dir) {
+        for (const auto& result : report.results) {
+            if (fs::path(result.mirror.directory) == dir)
+                return &result;
+        }
+        return nullptr;
+    }
+
+    quor::test::ScopedDataHome home_;
+    RootAddHandler previous_;
+};
+
+TEST_F(NssMirrorTest, FindsSharedDatabaseAndEveryProfileListedInProfilesIni) {
+    quor::test::makeProfileTree(home_.home() / "snap/firefox/common/.mozilla/firefox",
+                                {{"snap-profile", "xy.snap"}});
+    quor::test::makeProfileTree(home_.home() / ".var/app/org.mozilla.firefox/.mozilla/firefox",
+                                {{"flatpak-profile", "zz.flat"}});
+    // A profile listed but gone from the disk is not a database.
+    std::ofstream(firefoxBase() / "profiles.ini", std::ios::app)
+        << "\n[Profile9]\nName=gone\nIsRelative=1\nPath=gone.folder\n";
+
+    std::vector<std::pair<std::string, std::string>> found;
+    for (const auto& mirror : findNssMirrors())
+        found.emplace_back(mirror.label(), fs::relative(mirror.directory, home_.home()));
+    EXPECT_THAT(found,
+                ::testing::ElementsAre(
+                    Pair("Chromium/Chrome", ".pki/nssdb"),
+                    Pair("Firefox (default-release)", ".mozilla/firefox/ab12.default-release"),
+                    Pair("Firefox (old)", ".mozilla/firefox/cd34.old"),
+                    Pair("Firefox (snap-profile)", "snap/firefox/common/.mozilla/firefox/xy.snap"),
+                    Pair("Firefox (flatpak-profile)",
+                         ".var/app/org.mozilla.firefox/.mozilla/firefox/zz.flat"),
+                    Pair("Thunderbird (default)", ".thunderbird/ef56.default")));
+}
+
+TEST_F(NssMirrorTest, EachStoreReachesEveryDatabaseWithItsTrustAndLeavesItOnRemoval) {
+    const TestCert root = CertBuilder(Name::cn("Raiz Teste")).ca().selfSigned();
+    const TestCert inter = CertBuilder(Name::cn("AC Intermediaria"))
+                               .ca(0)
+                               .serial(2)
+                               .key(quor::test::testKey(1))
+                               .signedBy(root);
+    const TestCert person =
+        CertBuilder(Name::cn("Fulano de Tal")).key(quor::test::testKey(2)).signedBy(inter);
+    struct Case {
+        std::string_view store;
+        TestCert cert;
+        std::string nickname;
+        std::string trust;
+    };
+    const std::vector<Case> cases{
+        {kRootStore, root, "Raiz Teste", "C,C,C"},
+        {kCaStore, inter, "AC Intermediaria", ",,"},
+        {kAddressBookStore, person, "Fulano de Tal", ",,"},
+    };
+    ASSERT_FALSE(fs::exists(shared()));
+    for (const auto& c : cases) {
+        add(c.store, c.cert);
+        const MirrorReport report = lastMirrorReport();
+        for (const auto* failure : report.failures())
+            ADD_FAILURE() << c.store << ": " << failure->mirror.label() << ": "
+                          << ::testing::PrintToString(failure->notes);
+        for (const auto& dir : writable()) {
+            EXPECT_THAT(certutilList(dir), Contains(Pair(c.nickname, c.trust)))
+                << c.store << " in " << dir;
+            const MirrorResult* result = resultFor(report, dir);
+            ASSERT_NE(result, nullptr) << dir;
+            EXPECT_EQ(result->status, MirrorStatus::Written);
+            ASSERT_EQ(result->changes.size(), 1u);
+            EXPECT_EQ(result->changes[0].action, MirrorAction::Added);
+            EXPECT_EQ(result->changes[0].nickname, c.nickname);
+        }
+        const MirrorResult* old = resultFor(report, oldProfile());
+        ASSERT_NE(old, nullptr);
+        EXPECT_EQ(old->status, MirrorStatus::OldFormat);
+    }
+    // The shared database was made as browsers make it: an empty password, so certutil needs none.
+    EXPECT_EQ(certutil({"-K", "-d", "sql:" + shared().string()}).exitCode, 255) << "no keys yet";
+    EXPECT_EQ(quor::test::readFile(oldProfile() / "cert8.db"), "old dbm certificate database");
+    EXPECT_FALSE(fs::exists(oldProfile() / "cert9.db"));
+
+    for (const auto& c : cases) {
+        remove(c.store, c.cert);
+        for (const auto& dir : writable())
+            EXPECT_THAT(certutilList(dir), Not(Contains(Key(c.nickname)))) << dir;
+        const MirrorReport report = lastMirrorReport();
+        const MirrorResult* result = resultFor(report, shared());
+        ASSERT_NE(result, nullptr);
+        ASSERT_EQ(result->changes.size(), 1u);
+        EXPECT_EQ(result->changes[0].action, MirrorAction::Removed);
+    }
+}
+
+TEST_F(NssMirrorTest, ServerCertificateValidatesUnderAnInstalledRootOnly) {
+    const TestCert root =
+        CertBuilder(Name::cn("Raiz TLS")).ca().keyUsage("keyCertSign,cRLSign").selfSigned();
+    const TestCert inter = CertBuilder(Name::cn("AC TLS"))
+                               .ca(0)
+                               .serial(2)
+                               .keyUsage("keyCertSign,cRLSign")
+                               .key(quor::test::testKey(3))
+                               .signedBy(root);
+    const TestCert server = CertBuilder(Name::cn("servidor.teste"))
+                                .dnsName("servidor.teste")
+                                .extendedKeyUsage("serverAuth")
+                                .key(quor::test::testKey(4))
+                                .signedBy(inter);
+    add(kCaStore, inter);
+    const quor::test::TempDir files;
+    quor::test::writeFile(files.path() / "server.pem", server.pem());
+    for (const auto& dir : writable()) {
+        ASSERT_EQ(certutil({"-A", "-n", "servidor", "-t", ",,", "-i",
+                            (files.path() / "server.pem").string(), "-d", "sql:" + dir.string()})
+                      .exitCode,
+                  0);
+    }
+    const auto validate = [](const fs::path& dir) {
+        return certutil({"-V", "-u", "V", "-n", "servidor", "-d", "sql:" + dir.string()});
+    };
+    for (const auto& dir : writable())
+        EXPECT_NE(validate(dir).exitCode, 0) << "no root yet in " << dir;
+    add(kRootStore, root);
+    for (const auto& dir : writable()) {
+        const auto result = validate(dir);
+        EXPECT_EQ(result.exitCode, 0) << dir << ": " << result.output;
+        EXPECT_THAT(result.output, HasSubstr("certificate is valid"));
+    }
+    remove(kRootStore, root);
+    for (const auto& dir : writable())
+        EXPECT_NE(validate(dir).exitCode, 0) << "root gone from " << dir;
+}
+
+TEST_F(NssMirrorTest, CertificatesTheUserPutThereStayAndGetTheirOwnTrustBack) {
+    const TestCert own = CertBuilder(Name::cn("Do Usuario")).ca().selfSigned();
+    const TestCert trusted =
+        CertBuilder(Name::cn("Ja Confiavel")).ca().key(quor::test::testKey(5)).selfSigned();
+    const quor::test::TempDir files;
+    quor::test::writeFile(files.path() / "own.pem", own.pem());
+    quor::test::writeFile(files.path() / "trusted.pem", trusted.pem());
+    quor::test::makeNssDatabase(shared());
+    for (const auto& [file, nick, trust] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"own.pem", "Meu", ",,"}, {"trusted.pem", "Confio", "CT,C,"}}) {
+        ASSERT_EQ(certutil({"-A", "-n", nick, "-t", trust, "-i", (files.path() / file).string(),
+                            "-d", "sql:" + shared().string()})
+                      .exitCode,
+                  0);
+    }
+    add(kRootStore, own);    // the user's untrusted copy gets the root's trust ...
+    add(kCaStore, trusted);  // ... a trusted one is left as it is
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Meu", "C,C,C")));
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Confio", "CT,C,")));
+    remove(kRootStore, own);
+    remove(kCaStore, trusted);
+    // Removed from our stores, the user's certificates stay, with the user's trust.
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Meu", ",,")));
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Confio", "CT,C,")));
+    // Firefox never had them: there, ours were added and are gone again.
+    EXPECT_THAT(certutilList(firefox()), Not(Contains(Key("Do Usuario"))));
+}
+
+TEST_F(NssMirrorTest, StrongestStoreWinsWhileTheCertificateIsInSeveral) {
+    const TestCert cert = CertBuilder(Name::cn("Duas Lojas")).ca().selfSigned();
+    add(kCaStore, cert);
+    add(kRootStore, cert);
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Duas Lojas", "C,C,C")));
+    remove(kRootStore, cert);
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Duas Lojas", ",,")));
+    remove(kCaStore, cert);
+    EXPECT_THAT(certutilList(firefox()), Not(Contains(Key("Duas Lojas"))));
+}
+
+TEST_F(NssMirrorTest, SubjectsSharingACommonNameGetDistinctNicknames) {
+    const TestCert first = CertBuilder(Name{{"O", "Um"}, {"CN", "Mesmo Nome"}}).selfSigned();
+    const TestCert second = CertBuilder(Name{{"O", "Dois"}, {"CN", "Mesmo Nome"}})
+                                .key(quor::test::testKey(6))
+                                .selfSigned();
+    add(kAddressBookStore, first);
+    add(kAddressBookStore, second);
+    const auto listed = certutilList(shared());
+    EXPECT_THAT(listed, Contains(Key("Mesmo Nome")));
+    EXPECT_THAT(listed, Contains(Key("Mesmo Nome #2")));
+}
+
+TEST_F(NssMirrorTest, PersonalCertificateGoesWithItsPrivateKey) {
+    const TestCert mine = CertBuilder(Name::cn("Titular Pessoal"))
+                              .keyUsage("digitalSignature")
+                              .key(quor::test::testKey(7))
+                              .selfSigned();
+    const std::string p12 = quor::test::pkcs12(mine, "senha", {});
+    auto imported = importPkcs12(Bytes(p12.begin(), p12.end()), "senha", kImportExportable);
+    ASSERT_TRUE(imported);
+    auto context = imported->next(nullptr);
+    ASSERT_TRUE(context);
+    auto personal = openSystemStore(kPersonalStore);
+    ASSERT_TRUE(personal->addContext(*context));
+    // NSS marks a certificate with its key as the user's own.
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Titular Pessoal", "u,u,u")));
+    const auto keys = certutil({"-K", "-d", "sql:" + shared().string()});
+    EXPECT_THAT(keys.output, HasSubstr("Titular Pessoal"));
+    const MirrorReport report = lastMirrorReport();
+    const MirrorResult* result = resultFor(report, shared());
+    ASSERT_NE(result, nullptr);
+    std::vector<MirrorAction> actions;
+    for (const auto& change : result->changes)
+        actions.push_back(change.action);
+    EXPECT_THAT(actions, ::testing::ElementsAre(MirrorAction::KeyAdded, MirrorAction::Added));
+
+    // A personal certificate whose key stays inside (imported without export rights).
+    const TestCert locked =
+        CertBuilder(Name::cn("Chave Presa")).key(quor::test::testKey(8)).selfSigned();
+    const std::string p12b = quor::test::pkcs12(locked, "x", {});
+    auto importedB = importPkcs12(Bytes(p12b.begin(), p12b.end()), "x", 0);
+    ASSERT_TRUE(importedB);
+    ASSERT_TRUE(personal->addContext(*importedB->next(nullptr)));
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Chave Presa", ",,")));
+    const MirrorReport secondReport = lastMirrorReport();
+    const MirrorResult* second = resultFor(secondReport, shared());
+    ASSERT_NE(second, nullptr);
+    EXPECT_THAT(second->notes, Contains(HasSubstr("certificate only")));
+
+    // Removing it takes the key we put there too.
+    ASSERT_TRUE(personal->remove(*personal->findBySha1(sha1Of(mine.derBytes()))));
+    EXPECT_THAT(certutil({"-K", "-d", "sql:" + shared().string()}).output,
+                Not(HasSubstr("Titular Pessoal")));
+}
+
+TEST_F(NssMirrorTest, LockedDatabaseNeverFailsTheAddAndSyncCatchesUp) {
+    const TestCert root = CertBuilder(Name::cn("Raiz Travada")).ca().selfSigned();
+    const TestCert gone =
+        CertBuilder(Name::cn("Sai Depois")).key(quor::test::testKey(9)).selfSigned();
+    add(kAddressBookStore, gone);
+    {
+        quor::test::DatabaseLocker locker(firefox() / "cert9.db");
+        const auto started = std::chrono::steady_clock::now();
+        setLastError(0);
+        add(kRootStore, root);
+        EXPECT_EQ(lastError(), 0u) << "a successful add leaves the last error alone";
+        remove(kAddressBookStore, gone);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        const MirrorReport report = lastMirrorReport();
+        ASSERT_EQ(report.failures().size(), 1u);
+        EXPECT_EQ(report.failures()[0]->mirror.label(), "Firefox (default-release)");
+        EXPECT_EQ(report.failures()[0]->status, MirrorStatus::Locked);
+        EXPECT_THAT(report.failures()[0]->notes, Contains(HasSubstr("cert9.db")));
+        // Our own store has it, and so do the databases nobody held.
+        EXPECT_TRUE(openSystemStore(kRootStore)->findBySha1(sha1Of(root.derBytes())));
+        EXPECT_THAT(certutilList(thunderbird()), Contains(Pair("Raiz Travada", "C,C,C")));
+    }
+    EXPECT_THAT(certutilList(firefox()), Not(Contains(Key("Raiz Travada"))));
+    EXPECT_THAT(certutilList(firefox()), Contains(Key("Sai Depois")));
+
+    MirrorReport report;
+    ASSERT_TRUE(syncNssMirrors(&report));
+    EXPECT_TRUE(report.failures().empty());
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Raiz Travada", "C,C,C")));
+    EXPECT_THAT(certutilList(firefox()), Not(Contains(Key("Sai Depois"))));
+    const MirrorResult* result = resultFor(report, firefox());
+    ASSERT_NE(result, nullptr);
+    std::vector<std::pair<MirrorAction, std::string>> changes;
+    for (const auto& change : result->changes)
+        changes.emplace_back(change.action, change.nickname);
+    EXPECT_THAT(changes,
+                ::testing::UnorderedElementsAre(Pair(MirrorAction::Added, "Raiz Travada"),
+                                                Pair(MirrorAction::Removed, "Sai Depois")));
+    // Nothing left to do: a second sync changes nothing anywhere.
+    ASSERT_TRUE(syncNssMirrors(&report));
+    EXPECT_FALSE(report.changed());
+}
+
+// A read-only profile: for root (which ignores file modes) a read-only bind mount in a mount
+// namespace of a child process, for other users plain file modes. The add runs in the child;
+// its outcome comes back through the exit status.
+TEST_F(NssMirrorTest, ReadOnlyProfileNeverFailsTheAddAndSyncCatchesUp) {
+    const TestCert root = CertBuilder(Name::cn("Raiz Somente Leitura")).ca().selfSigned();
+    const bool asRoot = ::geteuid() == 0;
+    if (!asRoot) {
+        for (const auto& entry : fs::directory_iterator(firefox()))
+            fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::remove);
+        fs::permissions(firefox(), fs::perms::owner_write, fs::perm_options::remove);
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string dir = firefox().string();
+        if (asRoot && (::unshare(CLONE_NEWNS) != 0 ||
+                       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                       ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                       ::mount(nullptr, dir.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY,
+                               nullptr) != 0)) {
+            ::_exit(10);
+        }
+        auto store = openSystemStore(kRootStore);
+        if (!store || !store->addEncoded(root.derBytes()))
+            ::_exit(11);
+        const auto failures = lastMirrorReport().failures();
+        if (failures.size() != 1 || failures[0]->status != MirrorStatus::ReadOnly ||
+            failures[0]->mirror.label() != "Firefox (default-release)") {
+            ::_exit(12);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    if (!asRoot) {
+        fs::permissions(firefox(), fs::perms::owner_write, fs::perm_options::add);
+        for (const auto& entry : fs::directory_iterator(firefox()))
+            fs::permissions(entry.path(), fs::perms::owner_write, fs::perm_options::add);
+    }
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10)
+        GTEST_SKIP() << "no mount namespace here to make a read-only profile for root";
+    ASSERT_EQ(WEXITSTATUS(status), 0) << "11: the add failed; 12: the report missed the profile";
+    EXPECT_THAT(certutilList(firefox()), Not(Contains(Key("Raiz Somente Leitura"))));
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Raiz Somente Leitura", "C,C,C")));
+
+    MirrorReport report;
+    ASSERT_TRUE(syncNssMirrors(&report));
+    EXPECT_TRUE(report.failures().empty());
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Raiz Somente Leitura", "C,C,C")));
+}
+
+TEST_F(NssMirrorTest, ScopeGathersEveryChangeOfTheThread) {
+    const TestCert a = CertBuilder(Name::cn("Primeira")).ca().selfSigned();
+    const TestCert b =
+        CertBuilder(Name::cn("Segunda")).ca().key(quor::test::testKey(10)).selfSigned();
+    MirrorReportScope outer;
+    add(kCaStore, a);
+    {
+        MirrorReportScope inner;
+        add(kRootStore, b);
+        const MirrorResult* result = resultFor(inner.report(), shared());
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(result->changes.size(), 1u);
+    }
+    const MirrorResult* result = resultFor(outer.report(), shared());
+    ASSERT_NE(result, nullptr);
+    std::vector<std::string> nicknames;
+    for (const auto& change : result->changes)
+        nicknames.push_back(change.nickname);
+    EXPECT_THAT(nicknames, ::testing::ElementsAre("Primeira", "Segunda"));
+}
+
+TEST_F(NssMirrorTest, ReadingTheMirrorsChangesNothing) {
+    const TestCert cert = CertBuilder(Name::cn("So Leitura")).ca().selfSigned();
+    const TestCert absent =
+        CertBuilder(Name::cn("Ausente")).key(quor::test::testKey(11)).selfSigned();
+    add(kRootStore, cert);
+    const auto before = quor::test::readFile(firefox() / "cert9.db");
+    const auto holdings = readNssMirrors({cert.derBytes(), absent.derBytes()});
+    std::map<std::string, std::vector<bool>> held;
+    for (const auto& h : holdings)
+        held[h.mirror.label()] = h.held;
+    EXPECT_EQ(held["Chromium/Chrome"], (std::vector<bool>{true, false}));
+    EXPECT_EQ(held["Firefox (default-release)"], (std::vector<bool>{true, false}));
+    EXPECT_EQ(held["Thunderbird (default)"], (std::vector<bool>{true, false}));
+    EXPECT_EQ(held["Firefox (old)"], (std::vector<bool>{false, false}));
+    EXPECT_EQ(holdings[0].trust[0], "C,C,C");
+    EXPECT_EQ(quor::test::readFile(firefox() / "cert9.db"), before);
+}
+
+}  // namespace
