@@ -2,6 +2,7 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <sstream>
 #include <string>
 
 #include "cli/certificate_view.h"
@@ -21,6 +22,14 @@ struct InspectOptions {
     bool json = false;
 };
 
+// Whether bytes that are not a certificate are a chain file (DER or PEM PKCS#7) instead.
+bool isBundle(const std::string& content) {
+    if (content.find("-----BEGIN PKCS7-----") != std::string::npos)
+        return true;
+    std::istringstream in(content);
+    return !signer::CertificateChain(in).certificates.empty();
+}
+
 void runShow(const InspectOptions& options) {
     const std::string content = readInputFile(options.file, kMaxCertificateFile);
     std::optional<signer::Certificate> certificate;
@@ -30,7 +39,9 @@ void runShow(const InspectOptions& options) {
         throw;
     } catch (const std::exception&) {
         // The library's message quotes the whole input; the file name says enough.
-        throw CommandError("'" + options.file + "' is not a certificate in PEM, DER or Base64");
+        throw CommandError(
+            "'" + options.file + "' is not a certificate in PEM, DER or Base64" +
+            (isBundle(content) ? " (it is a PKCS#7 bundle; use 'quor-certs chain')" : ""));
     }
     writeOutput(options.json ? dumpJson(certificateJson(*certificate))
                              : certificateText(*certificate));

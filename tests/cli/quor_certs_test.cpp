@@ -381,6 +381,8 @@ TEST_F(QuorCertsGenerated, FailuresReportOneLineAndTheirExitStatus) {
         {{"chain", noCerts.string()}, 1, "holds no certificates"},
         {{"chain", truncated.string()}, 1, "not a DER PKCS#7"},
         {{"chain", certificate.string()}, 1, "quor-certs show"},
+        {{"show", write("cadeia.p7b", bundle).string()}, 1, "quor-certs chain"},
+        {{"show", pem.string()}, 1, "quor-certs chain"},
         {{"chain", empty.string()}, 1, "not a DER PKCS#7"},
         {{}, 2, "--help"},
         {{"bogus"}, 2, "--help"},
