@@ -1,0 +1,137 @@
+// System repository benchmarks, through SystemRepository as the installer and quor-certs use it.
+//
+//   BM_FindCertificate/N   findCertificate by fingerprint text in stores holding N end-entity
+//                          certificates ("AddressBook", the second store searched). Lookups
+//                          cycle through 64 different certificates so the cache of the last
+//                          certificate found never answers. Target: 10,000 within 2x of 100.
+//   BM_AddCertificate      addCertificate of 1,000 distinct certificates into a new store, one
+//                          per iteration; the time per iteration is the per-add time.
+//
+// Runs against a temporary XDG_DATA_HOME.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "signer/model/certificate.h"
+#include "signer/repository/system_repository.h"
+
+namespace {
+
+using quor::signer::Certificate;
+using quor::signer::SystemRepository;
+
+// A temporary data home, removed with its stores afterwards.
+class TempHome {
+  public:
+    TempHome() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "quor-repo-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp");
+        path_ = pattern;
+        use();
+    }
+    // Points the stores at this home.
+    void use() const { ::setenv("XDG_DATA_HOME", path_.c_str(), 1); }
+    ~TempHome() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempHome(const TempHome&) = delete;
+    TempHome& operator=(const TempHome&) = delete;
+
+  private:
+    std::filesystem::path path_;
+};
+
+EVP_PKEY* benchKey() {
+    static std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(1024),
+                                                                   &EVP_PKEY_free);
+    return key.get();
+}
+
+// count distinct end-entity certificates issued by one name, starting at serial first.
+std::vector<Certificate> makeCertificates(int count, int first) {
+    std::vector<Certificate> certificates;
+    certificates.reserve(static_cast<std::size_t>(count));
+    for (int i = first; i < first + count; ++i) {
+        std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), &X509_free);
+        X509_set_version(x.get(), 2);
+        ASN1_INTEGER_set(X509_get_serialNumber(x.get()), 1000000 + i);
+        const std::string cn = "Titular " + std::to_string(i);
+        X509_NAME_add_entry_by_txt(X509_get_subject_name(x.get()), "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
+        X509_NAME_add_entry_by_txt(X509_get_issuer_name(x.get()), "CN", MBSTRING_UTF8,
+                                   reinterpret_cast<const unsigned char*>("AC Bench"), -1, -1, 0);
+        X509_gmtime_adj(X509_getm_notBefore(x.get()), -3600);
+        X509_gmtime_adj(X509_getm_notAfter(x.get()), 365L * 24 * 3600);
+        X509_set_pubkey(x.get(), benchKey());
+        if (X509_sign(x.get(), benchKey(), EVP_sha256()) <= 0)
+            throw std::runtime_error("sign");
+        certificates.emplace_back(x.get());
+    }
+    return certificates;
+}
+
+// A store of one size, made once: Google Benchmark runs a benchmark function several times
+// while it settles the iteration count.
+struct FindFixture {
+    explicit FindFixture(int size) : certificates(makeCertificates(size, 0)) {
+        for (const Certificate& c : certificates) {
+            if (!repository.addCertificate(c))
+                throw std::runtime_error("not added");
+        }
+        // Targets spread over the whole store, each looked up by its own fingerprint text.
+        for (int i = 0; i < 64; ++i) {
+            targets.push_back(
+                certificates[static_cast<std::size_t>(i * size / 64)].getFingerprint());
+        }
+    }
+    TempHome home;
+    std::vector<Certificate> certificates;
+    SystemRepository repository;
+    std::vector<std::string> targets;
+};
+
+void BM_FindCertificate(benchmark::State& state) {
+    static std::map<int, std::unique_ptr<FindFixture>> fixtures;
+    const int size = static_cast<int>(state.range(0));
+    std::unique_ptr<FindFixture>& fixture = fixtures[size];
+    if (!fixture)
+        fixture = std::make_unique<FindFixture>(size);
+    fixture->home.use();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        Certificate found = fixture->repository.findCertificate(fixture->targets[next]);
+        benchmark::DoNotOptimize(found);
+        next = (next + 1) % fixture->targets.size();
+    }
+}
+BENCHMARK(BM_FindCertificate)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+void BM_AddCertificate(benchmark::State& state) {
+    const TempHome home;
+    const std::vector<Certificate> certificates = makeCertificates(1000, 50000);
+    SystemRepository repository;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        if (!repository.addCertificate(certificates[next++])) {
+            state.SkipWithError("a distinct certificate was not added");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_AddCertificate)->Iterations(1000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
