@@ -41,12 +41,16 @@ void registerKeyCommands(CLI::App& app);
 // install: the chain installer's run in the terminal (install_command.cpp).
 void registerInstallCommand(CLI::App& app);
 
+// sync: the user's NSS databases brought up to date with the stores (sync_command.cpp).
+void registerSyncCommand(CLI::App& app);
+
 using CommandGroup = void (*)(CLI::App&);
 inline constexpr std::array commandGroups{
     &registerInspectCommands,
     &registerStoreCommands,
     &registerKeyCommands,
     &registerInstallCommand,
+    &registerSyncCommand,
 };
 
 // Shared by commands that read files.

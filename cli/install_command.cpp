@@ -12,6 +12,7 @@
 #include "cli/commands.h"
 #include "installer/chain_list.h"
 #include "installer/install_run.h"
+#include "installer/mirror_warning.h"
 #include "installer/installer_controls.h"
 #include "installer/installer_prompts.h"
 
@@ -236,12 +237,15 @@ void runInstall(const InstallOptions& options) {
     TerminalPrompts prompts(status, options.yes);
     const installer::ScopedInstallerPrompts registration(prompts);
     installer::InstallerControls controls{&status, &status};
+    installer::MirrorCheck mirrors;
     if (options.baseUrl.empty()) {
         installer::installChains(controls);
     } else {
         installer::installChains(controls, installer::toWide(options.baseUrl));
     }
     status.finish();
+    if (const std::wstring warning = mirrors.finish(); !warning.empty())
+        std::cerr << terminalText(warning) << '\n';
     if (status.lastText() != kSuccessLine) {
         throw CommandError("the chains were not all installed (see the message above)");
     }

@@ -13,8 +13,10 @@
 
 #include "cli/certificate_view.h"
 #include "cli/commands.h"
+#include "cli/mirror_report_view.h"
 #include "detection/certificate_chain_reader.h"
 #include "platform/cert_store.h"
+#include "platform/nss_mirror.h"
 #include "signer/model/certificate.h"
 #include "signer/repository/errors.h"
 #include "signer/repository/system_repository.h"
@@ -90,13 +92,23 @@ void runList(const ListOptions& options) {
     SystemRepository repository;
     nlohmann::json result = {{"stores", nlohmann::json::array()}};
     std::ostringstream text;
+    std::vector<std::vector<Certificate>> perStore;
+    std::vector<platform::Bytes> ders;
     for (const std::string& name : stores) {
-        nlohmann::json entries = nlohmann::json::array();
-        std::vector<Certificate> certificates;
+        std::vector<Certificate>& certificates = perStore.emplace_back();
         repository.visitStore(name, [&](const Certificate& certificate) {
             certificates.push_back(certificate);
+            ders.push_back(certificate.getEncoded());
             return Repository::Continue;
         });
+    }
+    // Which of the user's NSS databases (browsers, mail) hold each certificate.
+    const std::vector<platform::MirrorHoldings> mirrors = platform::readNssMirrors(ders);
+    std::size_t index = 0;
+    for (std::size_t s = 0; s < stores.size(); ++s) {
+        const std::string& name = stores[s];
+        const std::vector<Certificate>& certificates = perStore[s];
+        nlohmann::json entries = nlohmann::json::array();
         text << "Repositório " << name << ": " << certificates.size()
              << (certificates.size() == 1 ? " certificado\n" : " certificados\n");
         for (const Certificate& certificate : certificates) {
@@ -106,10 +118,38 @@ void runList(const ListOptions& options) {
                  << entry.at("subjectName").get<std::string>() << "  (válido até "
                  << (notAfter.is_string() ? notAfter.get<std::string>() : std::string("?")) << "; "
                  << roleLabel(roleOf(certificate)) << ")\n";
+            nlohmann::json holders = nlohmann::json::array();
+            std::string holderText;
+            for (const platform::MirrorHoldings& mirror : mirrors) {
+                if (!mirror.held[index])
+                    continue;
+                holders.push_back({{"program", mirror.mirror.program},
+                                   {"profile", mirror.mirror.profile},
+                                   {"directory", mirror.mirror.directory},
+                                   {"trust", mirror.trust[index]}});
+                holderText += (holderText.empty() ? "" : ", ") + mirror.mirror.label() + " [" +
+                              mirror.trust[index] + "]";
+            }
+            text << "    bancos NSS: " << (holderText.empty() ? "nenhum" : holderText) << '\n';
+            entry["mirrors"] = std::move(holders);
             entries.push_back(std::move(entry));
+            ++index;
         }
         result["stores"].push_back({{"name", name}, {"certificates", std::move(entries)}});
     }
+    nlohmann::json databases = nlohmann::json::array();
+    for (const platform::MirrorHoldings& mirror : mirrors) {
+        databases.push_back({{"program", mirror.mirror.program},
+                             {"profile", mirror.mirror.profile},
+                             {"directory", mirror.mirror.directory},
+                             {"status", platform::mirrorStatusName(mirror.status)},
+                             {"note", mirror.note}});
+        if (mirror.status != platform::MirrorStatus::Written) {
+            text << "Banco NSS não lido: " << mirror.mirror.label() << " ["
+                 << mirror.mirror.directory << "]: " << mirror.note << '\n';
+        }
+    }
+    result["databases"] = std::move(databases);
     writeOutput(options.json ? dumpJson(result) : text.str());
 }
 
@@ -301,6 +341,8 @@ void runRemove(const RemoveOptions& options) {
     nlohmann::json results = nlohmann::json::array();
     std::ostringstream text;
     for (const std::string& fingerprint : fingerprints) {
+        // What each removal did to the user's NSS databases (browsers, mail).
+        const platform::MirrorReportScope mirrors;
         const std::vector<std::string> stores = repository.removeCertificate(fingerprint);
         text << fingerprint << ": ";
         if (stores.empty()) {
@@ -309,9 +351,11 @@ void runRemove(const RemoveOptions& options) {
             text << "removido de ";
             for (std::size_t i = 0; i < stores.size(); ++i)
                 text << (i ? ", " : "") << stores[i];
-            text << '\n';
+            text << '\n' << mirrorReportText(mirrors.report(), "  ");
         }
-        results.push_back({{"fingerprint", fingerprint}, {"removedFrom", stores}});
+        results.push_back({{"fingerprint", fingerprint},
+                           {"removedFrom", stores},
+                           {"mirrors", mirrorReportJson(mirrors.report())}});
     }
     writeOutput(options.json ? dumpJson({{"results", results}}) : text.str());
 }

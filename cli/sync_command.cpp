@@ -1,0 +1,61 @@
+// sync: brings the user's NSS databases (browsers, mail) up to date with the stores.
+#include <sstream>
+#include <string>
+
+#include "cli/certificate_view.h"
+#include "cli/commands.h"
+#include "cli/mirror_report_view.h"
+#include "platform/nss_mirror.h"
+#include "signer/repository/errors.h"
+
+namespace quor::cli {
+
+namespace {
+
+struct SyncOptions {
+    bool json = false;
+};
+
+void runSync(const SyncOptions& options) {
+    platform::MirrorReport report;
+    if (!platform::syncNssMirrors(&report)) {
+        signer::throwSystemError({}, "syncNssMirrors");
+    }
+    std::ostringstream text;
+    std::size_t changed = 0;
+    for (const auto& result : report.results)
+        changed += result.changes.empty() ? 0 : 1;
+    if (report.results.empty()) {
+        text << "Nenhum banco de certificados NSS a atualizar.\n";
+    } else {
+        text << "Bancos de certificados NSS alterados: " << changed << " de "
+             << report.results.size() << '\n'
+             << mirrorReportText(report, "  ");
+    }
+    writeOutput(options.json ? dumpJson({{"databases", mirrorReportJson(report)}}) : text.str());
+    const auto failures = report.failures();
+    if (!failures.empty()) {
+        std::string names;
+        for (const auto* failed : failures)
+            names += (names.empty() ? "" : ", ") + failed->mirror.label();
+        throw CommandError(std::to_string(failures.size()) +
+                           " NSS database(s) could not be written: " + names +
+                           "; close the program and run sync again");
+    }
+}
+
+}  // namespace
+
+void registerSyncCommand(CLI::App& app) {
+    auto options = std::make_shared<SyncOptions>();
+    CLI::App* command = app.add_subcommand(
+        "sync",
+        "Atualiza os bancos de certificados NSS do usuário (Chromium/Chrome em ~/.pki/nssdb, "
+        "perfis do Firefox e do Thunderbird) com os repositórios: copia o que falta e retira o "
+        "que foi removido, e diz quais bancos alterou.");
+    command->add_flag("--json", options->json, "imprime os mesmos dados como um objeto JSON");
+    command->footer("Exemplos:\n  quor-certs sync\n  quor-certs sync --json\n");
+    command->callback([options] { runSync(*options); });
+}
+
+}  // namespace quor::cli

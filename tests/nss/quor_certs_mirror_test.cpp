@@ -1,0 +1,192 @@
+// quor-certs list, remove, sync and install as the user runs them, with a Firefox profile whose
+// database another program holds locked: the real program over a temporary home, certutil as
+// the oracle of what the NSS databases hold.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "installer/mirror_warning.h"
+#include "tests/cli/run_process.h"
+#include "tests/nss/nss_test_support.h"
+#include "tests/support/http_server.h"
+#include "tests/support/pki_builder.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using quor::test::CertBuilder;
+using quor::test::certutilList;
+using quor::test::Name;
+using quor::test::ProcessResult;
+using ::testing::Contains;
+using ::testing::HasSubstr;
+using ::testing::Key;
+using ::testing::Not;
+using ::testing::Pair;
+
+const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+
+ProcessResult run(const std::vector<std::string>& args) {
+    return quor::test::runProcess(kProgram, args);
+}
+
+class QuorCertsMirrorTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        quor::test::makeProfileTree(home_.home() / ".mozilla" / "firefox",
+                                    {{"default-release", "ab12.default-release"}});
+        quor::test::writeFile(home_.home() / "root.pem", root_.pem());
+    }
+    fs::path shared() const { return home_.home() / ".pki" / "nssdb"; }
+    fs::path firefox() const {
+        return home_.home() / ".mozilla" / "firefox" / "ab12.default-release";
+    }
+    // program label -> trust, from list --json for the one certificate.
+    std::map<std::string, std::string> holders() {
+        const ProcessResult listed = run({"list", "--json", "ROOT"});
+        EXPECT_EQ(listed.exitCode, 0) << listed.err;
+        std::map<std::string, std::string> found;
+        const json out = json::parse(listed.out);
+        for (const json& holder : out.at("stores")[0].at("certificates")[0].at("mirrors")) {
+            found[holder.at("program").get<std::string>() + "/" +
+                  holder.at("profile").get<std::string>()] = holder.at("trust");
+        }
+        return found;
+    }
+    // program label -> actions done there, from a report in JSON.
+    static std::map<std::string, std::vector<std::string>> actions(const json& databases) {
+        std::map<std::string, std::vector<std::string>> done;
+        for (const json& database : databases) {
+            auto& list = done[database.at("program").get<std::string>() + "/" +
+                              database.at("profile").get<std::string>()];
+            for (const json& change : database.at("changes"))
+                list.push_back(change.at("action").get<std::string>() + " " +
+                               change.at("nickname").get<std::string>());
+        }
+        return done;
+    }
+
+    quor::test::ScopedDataHome home_;
+    quor::test::TestCert root_ = CertBuilder(Name::cn("Raiz Linha de Comando")).ca().selfSigned();
+};
+
+TEST_F(QuorCertsMirrorTest, ListRemoveAndSyncSayWhichDatabasesHoldAndChanged) {
+    {
+        quor::test::DatabaseLocker locker(firefox() / "cert9.db");
+        const ProcessResult added = run({"add", "--yes", (home_.home() / "root.pem").string()});
+        EXPECT_EQ(added.exitCode, 0) << "a locked browser never fails the add: " << added.err;
+    }
+    EXPECT_EQ(holders(), (std::map<std::string, std::string>{{"Chromium/Chrome/", "C,C,C"}}));
+    const ProcessResult text = run({"list", "ROOT"});
+    EXPECT_THAT(text.out, HasSubstr("bancos NSS: Chromium/Chrome [C,C,C]"));
+
+    const ProcessResult synced = run({"sync", "--json"});
+    ASSERT_EQ(synced.exitCode, 0) << synced.err;
+    EXPECT_EQ(actions(json::parse(synced.out).at("databases")),
+              (std::map<std::string, std::vector<std::string>>{
+                  {"Chromium/Chrome/", {}},
+                  {"Firefox/default-release", {"added Raiz Linha de Comando"}}}));
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Raiz Linha de Comando", "C,C,C")));
+    EXPECT_EQ(holders(), (std::map<std::string, std::string>{
+                             {"Chromium/Chrome/", "C,C,C"}, {"Firefox/default-release", "C,C,C"}}));
+
+    const std::string fingerprint = root_.sha1Text();
+    const ProcessResult removed = run({"remove", "--json", fingerprint});
+    ASSERT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_EQ(actions(json::parse(removed.out).at("results")[0].at("mirrors")),
+              (std::map<std::string, std::vector<std::string>>{
+                  {"Chromium/Chrome/", {"removed Raiz Linha de Comando"}},
+                  {"Firefox/default-release", {"removed Raiz Linha de Comando"}}}));
+    for (const auto& dir : {shared(), firefox()})
+        EXPECT_THAT(certutilList(dir), Not(Contains(Key("Raiz Linha de Comando"))));
+
+    // A sync that still cannot write a database says so and fails.
+    ASSERT_EQ(run({"add", "--yes", (home_.home() / "root.pem").string()}).exitCode, 0);
+    ASSERT_EQ(quor::test::certutil(
+                  {"-D", "-n", "Raiz Linha de Comando", "-d", "sql:" + firefox().string()})
+                  .exitCode,
+              0);
+    quor::test::DatabaseLocker locker(firefox() / "cert9.db");
+    const ProcessResult blocked = run({"sync"});
+    EXPECT_EQ(blocked.exitCode, 1);
+    EXPECT_THAT(blocked.out, HasSubstr("Firefox (default-release)"));
+    EXPECT_THAT(blocked.err, HasSubstr("could not be written: Firefox (default-release)"));
+}
+
+// The chain installer in the terminal: the root reaches the stores although Firefox holds its
+// database, and the run ends with the warning naming Firefox; once Firefox is closed, running
+// again puts the root there.
+TEST_F(QuorCertsMirrorTest, InstallWarnsAboutABrowserHoldingItsDatabaseAndARerunFixesIt) {
+    quor::test::HttpServer server;
+    server.serve("/Chains.xml",
+                 {200, {}, "<?xml version=\"1.0\"?><Chains><Chain file=\"Raiz.crt\"/></Chains>"});
+    server.serve("/Raiz.crt", {200, {}, root_.pem()});
+    const std::string base = server.origin() + "/";
+    {
+        quor::test::DatabaseLocker locker(firefox() / "cert9.db");
+        const ProcessResult first = run({"install", "--yes", "--base-url", base});
+        EXPECT_EQ(first.exitCode, 0) << first.err;
+        EXPECT_THAT(first.err, HasSubstr("Feche o Firefox e pressione o botão \"Instalar "
+                                         "cadeias\" novamente."));
+        EXPECT_THAT(first.err, HasSubstr("Firefox (default-release)"));
+        EXPECT_THAT(first.err, Not(HasSubstr("Chromium")));
+    }
+    EXPECT_THAT(certutilList(shared()), Contains(Pair("Raiz Linha de Comando", "C,C,C")));
+    EXPECT_THAT(certutilList(firefox()), Not(Contains(Key("Raiz Linha de Comando"))));
+    const ProcessResult second = run({"install", "--yes", "--base-url", base});
+    EXPECT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_THAT(second.err, Not(HasSubstr("Feche")));
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Raiz Linha de Comando", "C,C,C")));
+}
+
+TEST(MirrorWarningTest, NamesEachProgramThatMissedTheCertificates) {
+    using namespace quor::platform;
+    const auto result = [](const char* program, const char* profile, MirrorStatus status) {
+        MirrorResult r;
+        r.mirror = {program, profile, "/x"};
+        r.status = status;
+        return r;
+    };
+    struct Case {
+        std::vector<MirrorResult> results;
+        std::wstring expectedPrograms;  // empty: no warning
+    };
+    const std::vector<Case> cases{
+        {{}, L""},
+        {{result("Chromium/Chrome", "", MirrorStatus::Written)}, L""},
+        // A dbm profile is left alone on purpose: closing Firefox would not change that.
+        {{result("Firefox", "velho", MirrorStatus::OldFormat)}, L""},
+        {{result("Firefox", "padrão", MirrorStatus::Locked)}, L"Feche o Firefox e"},
+        {{result("Chromium/Chrome", "", MirrorStatus::ReadOnly),
+          result("Thunderbird", "default", MirrorStatus::Failed)},
+         L"Feche o Chromium/Chrome e Thunderbird e"},
+        {{result("Firefox", "a", MirrorStatus::Locked),
+          result("Firefox", "b", MirrorStatus::Locked)},
+         L"Feche o Firefox e"},
+    };
+    for (const auto& c : cases) {
+        MirrorReport report;
+        report.results = c.results;
+        const std::wstring warning = quor::installer::mirrorWarning(report);
+        if (c.expectedPrograms.empty()) {
+            EXPECT_TRUE(warning.empty());
+        } else {
+            EXPECT_NE(warning.find(c.expectedPrograms), std::wstring::npos);
+            EXPECT_NE(warning.find(L"pressione o botão \"Instalar cadeias\" novamente"),
+                      std::wstring::npos);
+        }
+    }
+    MirrorReport accented;
+    accented.results = {result("Firefox", "padrão", MirrorStatus::Locked)};
+    EXPECT_NE(quor::installer::mirrorWarning(accented).find(L"Firefox (padrão)"),
+              std::wstring::npos);
+}
+
+}  // namespace
