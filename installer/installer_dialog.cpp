@@ -4,12 +4,14 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRect>
 #include <QScreen>
 
 #include "installer/install_run.h"
+#include "installer/mirror_warning.h"
 #include "installer/proxy_credentials_dialog.h"
 #include "installer/root_confirmation_dialog.h"
 
@@ -117,7 +119,14 @@ void InstallerDialog::showEvent(QShowEvent* event) {
 void InstallerDialog::installClicked() {
     // Each click is a fresh run over whatever the controls show now.
     InstallerControls controls{&log_, &progress_};
+    MirrorCheck mirrors;
     installChains(controls, baseUrl_);
+    // The user's other programs read their own certificate databases: say which one missed the
+    // certificates (the log line stays the run's own).
+    const std::wstring warning = mirrors.finish();
+    if (!warning.empty()) {
+        QMessageBox::warning(this, windowTitle(), QString::fromStdWString(warning));
+    }
 }
 
 std::optional<net::ProxyCredentials> DialogPrompts::askProxyCredentials(
