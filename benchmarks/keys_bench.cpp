@@ -37,6 +37,8 @@ struct StoredKey {
             throw std::runtime_error("mkdtemp");
         home = pattern;
         setenv("XDG_DATA_HOME", (home / "data").c_str(), 1);
+        // Adds are mirrored into the NSS databases under HOME: keep them in the temporary home.
+        setenv("HOME", home.c_str(), 1);
         key = EVP_RSA_gen(2048);
         certificate = X509_new();
         X509_set_version(certificate, 2);

@@ -41,6 +41,8 @@ class TempHome {
             throw std::runtime_error("mkdtemp");
         path_ = pattern;
         ::setenv("XDG_DATA_HOME", path_.c_str(), 1);
+        // Adds are mirrored into the NSS databases under HOME: keep them in the temporary home.
+        ::setenv("HOME", path_.c_str(), 1);
     }
     ~TempHome() {
         std::error_code ignored;
