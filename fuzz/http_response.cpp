@@ -73,8 +73,8 @@ void serve() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // Never a proxy: the requests go straight to the loopback server.
-    for (const char* name : {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy",
-                             "ALL_PROXY"})
+    for (const char* name :
+         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
         unsetenv(name);
     listenFd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

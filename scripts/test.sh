@@ -16,3 +16,8 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp
 run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQUOR_SANITIZE=ON
+# Last, once both suites have passed: a short run of every fuzz target (needs clang; set
+# QUOR_SKIP_FUZZ=1 to leave it out).
+if [ -z "${QUOR_SKIP_FUZZ:-}" ] && command -v clang++ >/dev/null; then
+    scripts/fuzz-smoke.sh
+fi
