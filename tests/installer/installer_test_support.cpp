@@ -38,10 +38,7 @@ std::vector<std::wstring> alreadyInstalled(const std::wstring& name) {
                     log(L"Cadeia em " + name + L" instalada.")}});
 }
 std::vector<std::wstring> ignored(const std::wstring& name) {
-    return concat(
-        {checking(name),
-         {progress(10), log(L"Arquivo " + name +
-                            L" ignorado: não é uma cadeia (.p7b) nem um certificado (.crt).")}});
+    return concat({checking(name), {progress(10), log(L"Cadeia em " + name + L" instalada.")}});
 }
 std::vector<std::wstring> success() {
     return {progress(100), log(L"Instalação de cadeias concluída com sucesso.")};
