@@ -1,5 +1,7 @@
 // Finding the user's NSS databases, and the mirror reports handed to callers.
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -72,9 +74,19 @@ std::vector<IniProfile> readProfilesIni(const std::string& file) {
     return profiles;
 }
 
+// The same home folder the store database is found from: HOME, else the user's entry.
 std::string userHome() {
     const char* home = std::getenv("HOME");
-    return home && isAbsolute(home) ? std::string(home) : std::string();
+    if (home && isAbsolute(home))
+        return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && isAbsolute(found->pw_dir)) {
+        return found->pw_dir;
+    }
+    return {};
 }
 
 thread_local MirrorReport tlsLastReport;
