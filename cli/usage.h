@@ -14,6 +14,17 @@ Comandos:
   show ARQUIVO     mostra um certificado (PEM, DER ou Base64, como um arquivo ".crt")
   chain ARQUIVO    lê um pacote PKCS#7 em DER (arquivo ".p7b"), ordena a cadeia e mostra
                    os certificados e a situação da cadeia
+  list [REPOSITÓRIO...]
+                   lista os certificados dos repositórios MY, AddressBook, CA e ROOT
+  add ARQUIVO...   adiciona certificados (".crt" ou ".p7b") ao repositório adequado
+  remove IMPRESSÃO...
+                   remove certificados de todos os repositórios que os guardam
+  verify IMPRESSÃO mostra a cadeia de um certificado guardado e sua situação
+  install          baixa as cadeias ICP-Brasil e instala as que faltam
+  import ARQUIVO   importa um arquivo PKCS#12 (.p12/.pfx) para MY com sua chave privada
+  sign IMPRESSÃO ARQUIVO
+                   assina um arquivo com a chave privada de um certificado guardado
+  sync             atualiza as cópias dos repositórios nos bancos NSS (navegadores)
 
 Opções comuns:
   --json           imprime os mesmos dados como um objeto JSON
@@ -23,6 +34,8 @@ Exemplos:
   quor-certs show ICP-Brasilv10.crt
   quor-certs show --json AC-SERPRO-SSLv1-v10.crt
   quor-certs chain cadeia.p7b
+  quor-certs install --yes
+  quor-certs list --json ROOT
   quor-certs chain --json cadeia.p7b | jq -r '.certificates[].subjectName'
   openssl crl2pkcs7 -nocrl -certfile a.crt -certfile b.crt -outform DER -out cadeia.p7b
 
