@@ -153,6 +153,25 @@ int singleInteger(sqlite3* db, const char* sql, std::int64_t* value) {
     return result == SQLITE_DONE ? SQLITE_ERROR : result;
 }
 
+// The file's application id and its number of schema objects, read in one statement.
+int applicationIdAndObjects(sqlite3* db, std::int64_t* applicationId, std::int64_t* objects) {
+    sqlite3_stmt* raw = nullptr;
+    int result = sqlite3_prepare_v2(
+        db,
+        "SELECT application_id, (SELECT count(*) FROM sqlite_master) FROM pragma_application_id",
+        -1, &raw, nullptr);
+    detail::StatementPtr statement(raw);
+    if (result != SQLITE_OK)
+        return result;
+    result = sqlite3_step(statement.get());
+    if (result == SQLITE_ROW) {
+        *applicationId = sqlite3_column_int64(statement.get(), 0);
+        *objects = sqlite3_column_int64(statement.get(), 1);
+        return SQLITE_OK;
+    }
+    return result == SQLITE_DONE ? SQLITE_ERROR : result;
+}
+
 // Brings a freshly opened connection into service: checks that the file is a store database
 // (or empty), switches to WAL, creates the schema on first use.
 ErrorCode initialise(sqlite3* db) {
@@ -162,10 +181,9 @@ ErrorCode initialise(sqlite3* db) {
     std::int64_t applicationId = 0;
     std::int64_t objects = 0;
     // The first read: a file that is not a database fails here, before anything is written.
-    int result = singleInteger(db, "PRAGMA application_id", &applicationId);
-    if (result == SQLITE_OK) {
-        result = singleInteger(db, "SELECT count(*) FROM sqlite_master", &objects);
-    }
+    // Both values come from one statement, so from one snapshot: read apart, another process
+    // creating the schema in between would make our own new database look like a stranger's.
+    int result = applicationIdAndObjects(db, &applicationId, &objects);
     if (result != SQLITE_OK)
         return detail::errorCodeOf(result);
     // Another program's database is not ours to change.
