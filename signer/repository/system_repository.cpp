@@ -107,12 +107,14 @@ Impl::StoreContext Impl::findContext(const std::string& fingerprint) {
 }
 
 void Impl::enumerateStore(platform::CertStore& store, const ContextVisitor& visitor) {
-    // The slot only describes the certificate being visited; it owns nothing worth releasing,
-    // and it must be empty again however the walk ends.
+    // The slot only describes the certificate being visited; it owns nothing worth releasing.
+    // However the walk ends it goes back to what it was before: empty, or, when a visitor
+    // started this walk (a search inside a visit), the certificate the outer walk is visiting.
     struct VisitSlotGuard {
         ContextSlot& slot;
-        ~VisitSlotGuard() { slot = ContextSlot{}; }
-    } guard{visitSlot_};
+        ContextSlot saved;
+        ~VisitSlotGuard() { slot = std::move(saved); }
+    } guard{visitSlot_, visitSlot_};
 
     platform::CertContextPtr context;
     while (true) {

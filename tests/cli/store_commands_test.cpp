@@ -151,7 +151,8 @@ TEST_F(StoreCommandsTest, AddListVerifyRemoveARealChain) {
         EXPECT_EQ(r.at("added"), true);
     }
     // A second run finds everything in place and says so.
-    for (const json& r : runJson({"add", "--json", prodesp, receita, rootV5}).at("results"))
+    const json again = runJson({"add", "--json", prodesp, receita, rootV5});
+    for (const json& r : again.at("results"))
         EXPECT_EQ(r.at("added"), false) << r;
 
     auto stores = listed();
