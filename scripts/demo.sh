@@ -43,8 +43,11 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 curl -sf -o /dev/null "${base}Chains.xml" || { echo "the sample server did not start" >&2; exit 1; }
-# A store of its own: the user's real stores are not touched.
+# A store of its own: the user's real stores are not touched, nor the NSS databases of the
+# user's browsers (the stores mirror into those found under HOME).
+mkdir -p "$work/home"
 export XDG_DATA_HOME="$work/data"
+export HOME="$work/home"
 
 if [ "$gui" = 1 ]; then
     if [ -z "${DISPLAY:-}" ]; then
