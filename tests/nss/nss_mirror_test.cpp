@@ -366,7 +366,8 @@ TEST_F(NssMirrorTest, ReadOnlyProfileNeverFailsTheAddAndSyncCatchesUp) {
         auto store = openSystemStore(kRootStore);
         if (!store || !store->addEncoded(root.derBytes()))
             ::_exit(11);
-        const auto failures = lastMirrorReport().failures();
+        const MirrorReport report = lastMirrorReport();
+        const auto failures = report.failures();
         if (failures.size() != 1 || failures[0]->status != MirrorStatus::ReadOnly ||
             failures[0]->mirror.label() != "Firefox (default-release)") {
             ::_exit(12);
