@@ -1,4 +1,8 @@
 // File reading and output writing shared by the commands.
+#include <termios.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -7,6 +11,7 @@
 #include <system_error>
 
 #include "cli/commands.h"
+#include "signer/model/certificate.h"
 
 namespace quor::cli {
 
@@ -57,6 +62,38 @@ void writeOutput(const std::string& text) {
     std::cout << text << std::flush;
     if (!std::cout)
         throw CommandError("cannot write to standard output");
+}
+
+std::string fingerprintArgument(const std::string& text) {
+    const std::string normal = signer::Certificate::normalizeFingerprint(text);
+    bool valid = normal.size() == 59;
+    for (std::size_t i = 0; valid && i < normal.size(); ++i) {
+        valid =
+            (i % 3 == 2) ? normal[i] == ' ' : std::isxdigit(static_cast<unsigned char>(normal[i]));
+    }
+    if (!valid) {
+        throw CommandError("'" + text + "' is not a SHA-1 fingerprint (20 hexadecimal bytes)");
+    }
+    return normal;
+}
+
+struct EchoOff::Saved {
+    termios settings{};
+};
+
+EchoOff::EchoOff() {
+    auto saved = std::make_unique<Saved>();
+    if (tcgetattr(STDIN_FILENO, &saved->settings) != 0)
+        return;
+    termios quiet = saved->settings;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    if (tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0)
+        saved_ = std::move(saved);
+}
+
+EchoOff::~EchoOff() {
+    if (saved_)
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_->settings);
 }
 
 }  // namespace quor::cli

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -46,11 +47,13 @@ void registerSyncCommand(CLI::App& app);
 
 using CommandGroup = void (*)(CLI::App&);
 inline constexpr std::array commandGroups{
+    // clang-format off
     &registerInspectCommands,
     &registerStoreCommands,
     &registerKeyCommands,
     &registerInstallCommand,
     &registerSyncCommand,
+    // clang-format on
 };
 
 // Shared by commands that read files.
@@ -66,5 +69,23 @@ std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxB
 // Writes text to standard output and flushes it; throws CommandError when the write fails (a
 // closed pipe or a full disk must not pass for success).
 void writeOutput(const std::string& text);
+
+// The fingerprint form the stores are searched with ("ab cd ..."), from any usual spelling
+// ("AB:CD:...", "abcd...", upper or lower case). Throws CommandError when the text is not 20
+// hexadecimal bytes.
+std::string fingerprintArgument(const std::string& text);
+
+// Turns terminal echo off on standard input for its lifetime, so a password typed is not shown.
+class EchoOff {
+  public:
+    EchoOff();
+    ~EchoOff();
+    EchoOff(const EchoOff&) = delete;
+    EchoOff& operator=(const EchoOff&) = delete;
+
+  private:
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
+};
 
 }  // namespace quor::cli

@@ -1,7 +1,6 @@
 // install: the chain installer's run in a terminal. The same run as the dialog's, reporting
 // through terminal versions of its two controls and asking its questions on the terminal.
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -128,28 +127,6 @@ class TerminalStatus : public installer::LogControl, public installer::ProgressC
     bool drawn_ = false;
     int position_ = 0;
     std::wstring lastText_;
-};
-
-// Turns terminal echo off for its lifetime, so a password typed is not shown.
-class EchoOff {
-  public:
-    EchoOff() {
-        if (tcgetattr(STDIN_FILENO, &saved_) != 0)
-            return;
-        termios quiet = saved_;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
-    }
-    ~EchoOff() {
-        if (active_)
-            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-    }
-    EchoOff(const EchoOff&) = delete;
-    EchoOff& operator=(const EchoOff&) = delete;
-
-  private:
-    termios saved_{};
-    bool active_ = false;
 };
 
 std::optional<std::string> readLine() {

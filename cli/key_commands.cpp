@@ -1,5 +1,4 @@
 // import, sign: private keys in the user's personal store.
-#include <termios.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -27,41 +26,6 @@ using signer::SystemRepository;
 
 constexpr std::uintmax_t kMaxPkcs12Bytes = 1 << 20;
 constexpr std::uintmax_t kMaxSignedFileBytes = std::uintmax_t{1} << 30;
-
-std::string normalFingerprint(const std::string& text) {
-    const std::string normal = Certificate::normalizeFingerprint(text);
-    bool valid = normal.size() == 59;
-    for (std::size_t i = 0; valid && i < normal.size(); ++i) {
-        valid =
-            (i % 3 == 2) ? normal[i] == ' ' : std::isxdigit(static_cast<unsigned char>(normal[i]));
-    }
-    if (!valid) {
-        throw CommandError("'" + text + "' is not a SHA-1 fingerprint (20 hexadecimal bytes)");
-    }
-    return normal;
-}
-
-// Turns terminal echo off for its lifetime, so a pass phrase typed is not shown.
-class EchoOff {
-  public:
-    EchoOff() {
-        if (tcgetattr(STDIN_FILENO, &saved_) != 0)
-            return;
-        termios quiet = saved_;
-        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-        active_ = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
-    }
-    ~EchoOff() {
-        if (active_)
-            tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved_);
-    }
-    EchoOff(const EchoOff&) = delete;
-    EchoOff& operator=(const EchoOff&) = delete;
-
-  private:
-    termios saved_{};
-    bool active_ = false;
-};
 
 // The pass phrase: asked without echo on a terminal, else the first line of standard input.
 std::string readPassPhrase() {
@@ -103,7 +67,7 @@ struct SignOptions {
 };
 
 void runSign(const SignOptions& options) {
-    const std::string fingerprint = normalFingerprint(options.fingerprint);
+    const std::string fingerprint = fingerprintArgument(options.fingerprint);
     const std::string content = readInputFile(options.file, kMaxSignedFileBytes);
     SystemRepository repository;
     std::optional<Certificate> signerCertificate;

@@ -55,22 +55,6 @@ std::string utcText(std::time_t time) {
     return buffer;
 }
 
-// The fingerprint form the stores are searched with ("ab cd ..."), from any usual spelling
-// ("AB:CD:...", "abcd...", upper or lower case). Throws CommandError when the text is not 20
-// hexadecimal bytes.
-std::string fingerprintArgument(const std::string& text) {
-    const std::string normal = Certificate::normalizeFingerprint(text);
-    bool valid = normal.size() == 59;
-    for (std::size_t i = 0; valid && i < normal.size(); ++i) {
-        valid =
-            (i % 3 == 2) ? normal[i] == ' ' : std::isxdigit(static_cast<unsigned char>(normal[i]));
-    }
-    if (!valid) {
-        throw CommandError("'" + text + "' is not a SHA-1 fingerprint (20 hexadecimal bytes)");
-    }
-    return normal;
-}
-
 // ---------------------------------------------------------------------------------------------
 // list
 
