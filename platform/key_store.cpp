@@ -70,7 +70,7 @@ constexpr int kProviderKeyStorage = 1;
 constexpr int kProviderLegacy = 2;
 
 // The key itself lives in the store database's `keys` table; which provider holds it and its
-// key specification are kept beside it in `key_providers`, made here on first use.
+// key-spec value are kept beside it in `key_providers`, made here on first use.
 constexpr const char* kProviderSchema =
     "CREATE TABLE IF NOT EXISTS key_providers ("
     " container TEXT PRIMARY KEY REFERENCES keys (container) ON DELETE CASCADE,"

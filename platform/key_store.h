@@ -10,7 +10,7 @@
 //  - the key-storage provider: a key handle that signs a prepared digest with PKCS#1 v1.5
 //    padding (naming the hash, or with no hash for a raw block) and decrypts PKCS#1 v1.5 data;
 //    every call can first be asked for the output size;
-//  - the legacy provider: a provider handle with a key specification; data are hashed inside
+//  - the legacy provider: a provider handle with a key-spec value; data are hashed inside
 //    the provider (SHA-1/256/384/512 by algorithm identifier) and the hash is signed, the
 //    signature coming back least significant byte first.
 // A key belongs to exactly one provider, chosen when it is imported.
@@ -86,7 +86,7 @@ CertStorePtr importPkcs12(const Bytes& pkcs12Der, const std::string& passPhrase,
 // With kAcquireOnlyKeyStorage only a key of the key-storage provider is given: *keyStorage gets
 // a new key handle, *keySpec key_spec::kKeyStorage and *callerMustFree true (free it with
 // freeKeyStorageKey). With flags 0 only a legacy key is given: *legacyProvider gets a new
-// provider handle (release it with legacyReleaseContext) and *keySpec its specification.
+// provider handle (release it with legacyReleaseContext) and *keySpec its key-spec value.
 // Output pointers the caller does not need may be null (keyStorage with kAcquireOnlyKeyStorage,
 // legacyProvider without it, are required). Failures (false): kNoKey (the certificate has no
 // key, or its key was deleted), kNotSupported (the key is in the other provider),
@@ -136,10 +136,10 @@ bool legacyCreateHash(LegacyProviderHandle provider, std::uint32_t algorithm, st
 // hash is finished and takes no more data).
 bool legacyHashData(LegacyHashHandle hash, const unsigned char* data, std::size_t length,
                     std::uint32_t flags);
-// legacySignHash: PKCS#1 v1.5 signature of the hash with the provider's key of that
-// specification, least significant byte first. With a null buffer, *length receives the size;
+// legacySignHash: PKCS#1 v1.5 signature of the hash with the provider's key of that key-spec
+// value, least significant byte first. With a null buffer, *length receives the size;
 // a buffer smaller than *length fails with kMoreData and the size in *length. Errors:
-// kInvalidHandle, kNoKey (no key of that specification), kBadKey.
+// kInvalidHandle, kNoKey (no key of that key-spec value), kBadKey.
 bool legacySignHash(LegacyHashHandle hash, std::uint32_t keySpec, std::uint32_t flags,
                     unsigned char* signature, std::size_t* length);
 // legacyDestroyHash / legacyReleaseContext: free the objects. Errors: kInvalidHandle.
