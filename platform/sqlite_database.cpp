@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <thread>
 #include <tuple>
@@ -139,37 +140,20 @@ int execWaiting(sqlite3* db, const char* sql) {
     }
 }
 
-int singleInteger(sqlite3* db, const char* sql, std::int64_t* value) {
+// Reads the first row of a query whose columns are integers into values, in column order.
+int integerRow(sqlite3* db, const char* sql, std::initializer_list<std::int64_t*> values) {
     sqlite3_stmt* raw = nullptr;
     int result = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
     detail::StatementPtr statement(raw);
     if (result != SQLITE_OK)
         return result;
     result = sqlite3_step(statement.get());
-    if (result == SQLITE_ROW) {
-        *value = sqlite3_column_int64(statement.get(), 0);
-        return SQLITE_OK;
-    }
-    return result == SQLITE_DONE ? SQLITE_ERROR : result;
-}
-
-// The file's application id and its number of schema objects, read in one statement.
-int applicationIdAndObjects(sqlite3* db, std::int64_t* applicationId, std::int64_t* objects) {
-    sqlite3_stmt* raw = nullptr;
-    int result = sqlite3_prepare_v2(
-        db,
-        "SELECT application_id, (SELECT count(*) FROM sqlite_master) FROM pragma_application_id",
-        -1, &raw, nullptr);
-    detail::StatementPtr statement(raw);
-    if (result != SQLITE_OK)
-        return result;
-    result = sqlite3_step(statement.get());
-    if (result == SQLITE_ROW) {
-        *applicationId = sqlite3_column_int64(statement.get(), 0);
-        *objects = sqlite3_column_int64(statement.get(), 1);
-        return SQLITE_OK;
-    }
-    return result == SQLITE_DONE ? SQLITE_ERROR : result;
+    if (result != SQLITE_ROW)
+        return result == SQLITE_DONE ? SQLITE_ERROR : result;
+    int column = 0;
+    for (std::int64_t* value : values)
+        *value = sqlite3_column_int64(statement.get(), column++);
+    return SQLITE_OK;
 }
 
 // Brings a freshly opened connection into service: checks that the file is a store database
@@ -183,7 +167,10 @@ ErrorCode initialise(sqlite3* db) {
     // The first read: a file that is not a database fails here, before anything is written.
     // Both values come from one statement, so from one snapshot: read apart, another process
     // creating the schema in between would make our own new database look like a stranger's.
-    int result = applicationIdAndObjects(db, &applicationId, &objects);
+    int result = integerRow(
+        db,
+        "SELECT application_id, (SELECT count(*) FROM sqlite_master) FROM pragma_application_id",
+        {&applicationId, &objects});
     if (result != SQLITE_OK)
         return detail::errorCodeOf(result);
     // Another program's database is not ours to change.
@@ -203,7 +190,7 @@ ErrorCode initialise(sqlite3* db) {
         if (result != SQLITE_OK)
             return detail::errorCodeOf(result);
         // Another process may have created the schema while this one waited for the lock.
-        result = singleInteger(db, "SELECT count(*) FROM sqlite_master", &objects);
+        result = integerRow(db, "SELECT count(*) FROM sqlite_master", {&objects});
         if (result == SQLITE_OK && objects == 0) {
             result = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
             if (result == SQLITE_OK) {
