@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sqlite_database.h"
+
 #include "platform/nss_mirror.h"
 
 namespace quor::platform {
@@ -75,20 +77,6 @@ std::vector<IniProfile> readProfilesIni(const std::string& file) {
 }
 
 // The same home folder the store database is found from: HOME, else the user's entry.
-std::string userHome() {
-    const char* home = std::getenv("HOME");
-    if (home && isAbsolute(home))
-        return home;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && isAbsolute(found->pw_dir)) {
-        return found->pw_dir;
-    }
-    return {};
-}
-
 thread_local MirrorReport tlsLastReport;
 thread_local std::vector<MirrorReportScope*> tlsScopes;
 
@@ -168,7 +156,7 @@ void MirrorReport::merge(const MirrorReport& other) {
 
 std::vector<NssMirror> findNssMirrors() {
     std::vector<NssMirror> mirrors;
-    const std::string home = userHome();
+    const std::string home = detail::homeFolder();
     if (home.empty())
         return mirrors;
     // The shared database is created on the first write, so it is listed even when missing.

@@ -58,19 +58,6 @@ bool isAbsolute(const std::string& path) {
     return !path.empty() && path.front() == '/';
 }
 
-std::string homeFolder() {
-    std::string home = environment("HOME");
-    if (isAbsolute(home))
-        return home;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir && isAbsolute(found->pw_dir)) {
-        return found->pw_dir;
-    }
-    return {};
-}
 
 ErrorCode errnoCode(int error) {
     switch (error) {
@@ -224,7 +211,7 @@ std::string storeDatabasePath() {
     std::string dataHome = environment("XDG_DATA_HOME");
     // The XDG base directory rules ignore a relative path.
     if (!isAbsolute(dataHome)) {
-        const std::string home = homeFolder();
+        const std::string home = detail::homeFolder();
         if (home.empty()) {
             setLastError(error::kStoreUnavailable);
             return {};
@@ -237,6 +224,21 @@ std::string storeDatabasePath() {
 }
 
 namespace detail {
+
+std::string homeFolder() {
+    std::string home = environment("HOME");
+    if (isAbsolute(home))
+        return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && isAbsolute(found->pw_dir)) {
+        return found->pw_dir;
+    }
+    return {};
+}
+
 
 ErrorCode errorCodeOf(int sqliteResult) noexcept {
     switch (sqliteResult & 0xFF) {

@@ -24,6 +24,9 @@ using StatementPtr = std::unique_ptr<sqlite3_stmt, StatementDeleter>;
 // How long a call waits for another program's write to finish before it reports kDatabaseBusy.
 inline constexpr std::chrono::milliseconds kBusyTimeout{3000};
 
+// The user's home folder: HOME when it is absolute, else the user's entry; empty when neither.
+std::string homeFolder();
+
 // The layer's error code for an SQLite result code.
 ErrorCode errorCodeOf(int sqliteResult) noexcept;
 
