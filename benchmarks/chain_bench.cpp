@@ -21,7 +21,7 @@
 
 #include "detection/certificate_chain_reader.h"
 #include "signer/model/certificate_chain.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "signer/model/certificate.h"
 #include "signer/model/certificate_detail.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "signer/model/certificate.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/model/stream_adapter.h"
 
 namespace quor::detection {

@@ -3,7 +3,7 @@
 #include <openssl/asn1.h>
 #include <openssl/sha.h>
 
-#include "platform/openssl_handles.h"
+#include "platform/openssl_ptr.h"
 
 namespace quor::platform::detail {
 
@@ -41,7 +41,7 @@ std::optional<CertInfo> readCertInfo(const Bytes& der) {
     if (der.empty())
         return std::nullopt;
     const unsigned char* p = der.data();
-    ossl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    openssl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
     if (!cert || p != der.data() + der.size())
         return std::nullopt;
 

@@ -2,7 +2,7 @@
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>
 
-#include "platform/openssl_handles.h"
+#include "platform/openssl_ptr.h"
 #include "platform/store_backend.h"
 
 namespace quor::platform {
@@ -65,9 +65,9 @@ int recordAndContinue(int ok, X509_STORE_CTX* ctx) {
     return 1;
 }
 
-ossl::X509Ptr decode(const Bytes& der) {
+openssl::X509Ptr decode(const Bytes& der) {
     const unsigned char* p = der.data();
-    return ossl::X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+    return openssl::X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
 // Calls add for each decodable certificate of the store. False with the last error set when
@@ -80,7 +80,7 @@ bool forEachStored(std::string_view storeName, Add add) {
     CertContextPtr context;
     while ((context = store->next(context))) {
         // A stored certificate that OpenSSL cannot read cannot be anyone's issuer either.
-        if (ossl::X509Ptr cert = decode(context->der())) {
+        if (openssl::X509Ptr cert = decode(context->der())) {
             if (!add(std::move(cert)))
                 return detail::fail(error::kNotEnoughMemory);
         }
@@ -91,15 +91,15 @@ bool forEachStored(std::string_view storeName, Add add) {
 }  // namespace
 
 std::optional<CertChain> getCertificateChain(const CertContext& context) {
-    ossl::X509Ptr target = decode(context.der());
+    openssl::X509Ptr target = decode(context.der());
     if (!target) {
         ERR_clear_error();
         setLastError(error::kBadEncoding);
         return std::nullopt;
     }
-    ossl::X509StorePtr anchors(X509_STORE_new());
-    ossl::X509StackPtr untrusted(sk_X509_new_null());
-    ossl::X509StoreCtxPtr ctx(X509_STORE_CTX_new());
+    openssl::X509StorePtr anchors(X509_STORE_new());
+    openssl::X509StackPtr untrusted(sk_X509_new_null());
+    openssl::X509StoreCtxPtr ctx(X509_STORE_CTX_new());
     if (!anchors || !untrusted || !ctx) {
         setLastError(error::kNotEnoughMemory);
         return std::nullopt;
@@ -109,7 +109,7 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
     bool targetIsAnchor = false;
     const bool read =
         forEachStored(kRootStore,
-                      [&](ossl::X509Ptr cert) {
+                      [&](openssl::X509Ptr cert) {
                           if (X509_cmp(cert.get(), target.get()) == 0)
                               targetIsAnchor = true;
                           // X509_STORE_add_cert takes its own reference.
@@ -118,13 +118,13 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
                                      X509_R_CERT_ALREADY_IN_HASH_TABLE;
                       }) &&
         forEachStored(kCaStore,
-                      [&](ossl::X509Ptr cert) {
+                      [&](openssl::X509Ptr cert) {
                           if (sk_X509_push(untrusted.get(), cert.get()) == 0)
                               return false;
                           cert.release();
                           return true;
                       }) &&
-        forEachStored(kPersonalStore, [&](ossl::X509Ptr cert) {
+        forEachStored(kPersonalStore, [&](openssl::X509Ptr cert) {
             if (sk_X509_push(untrusted.get(), cert.get()) == 0)
                 return false;
             cert.release();

@@ -30,7 +30,7 @@
 
 #include "platform/cert_info.h"
 #include "platform/key_store.h"
-#include "platform/openssl_handles.h"
+#include "platform/openssl_ptr.h"
 #include "platform/sqlite_database.h"
 
 namespace quor::platform {
@@ -386,7 +386,7 @@ bool setTrust(CERTCertificate* cert, const std::string& text) {
 // The subject name's DER, to tell whether a nickname already belongs to the same subject.
 Bytes subjectOf(const Bytes& der) {
     const unsigned char* cursor = der.data();
-    ossl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!x509)
         return {};
     unsigned char* out = nullptr;

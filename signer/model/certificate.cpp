@@ -15,7 +15,7 @@
 
 #include "signer/model/base64.h"
 #include "signer/model/digest.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/repository/errors.h"
 
 namespace quor::signer {

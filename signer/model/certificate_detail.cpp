@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "signer/model/certificate.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/model/text.h"
 
 namespace quor::signer {

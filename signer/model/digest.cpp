@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/repository/errors.h"
 
 namespace quor::signer {

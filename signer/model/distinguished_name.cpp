@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace quor::signer {
 

@@ -14,7 +14,7 @@
 #include <istream>
 #include <ostream>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace quor::signer {
 

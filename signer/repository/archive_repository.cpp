@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "signer/model/digest.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/model/stream_adapter.h"
 #include "signer/model/text.h"
 #include "signer/repository/errors.h"

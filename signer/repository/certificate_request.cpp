@@ -8,7 +8,7 @@
 #include <boost/numeric/conversion/cast.hpp>
 #include <cstring>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/repository/errors.h"
 
 namespace quor::signer {

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "signer/model/certificate_chain.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "tests/support/pki_builder.h"
 #include "tests/support/temp_dir.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "signer/model/certificate.h"
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/model/policy_table.h"
 #include "signer/model/text.h"
 #include "tests/support/pki_builder.h"

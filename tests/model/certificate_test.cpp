@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 #include "signer/repository/errors.h"
 #include "tests/support/pki_builder.h"
 #include "tests/support/temp_dir.h"

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 #include <openssl/x509v3.h>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace quor::test {
 namespace {

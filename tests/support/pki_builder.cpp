@@ -19,7 +19,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "signer/model/openssl_ptr.h"
+#include "platform/openssl_ptr.h"
 
 namespace quor::test {
 namespace {

@@ -1,4 +1,4 @@
-// Owning pointers for OpenSSL objects.
+// Owning pointers for OpenSSL objects, declared once for the whole tree.
 //
 // Every OpenSSL object the project creates is held by one of these aliases from the moment it is
 // made, so no error path can leak it. The deleters call the matching OpenSSL free function;
