@@ -1,6 +1,7 @@
 #include "platform/cert_info.h"
 
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 #include <openssl/sha.h>
 
 #include "platform/openssl_ptr.h"
@@ -36,6 +37,17 @@ std::string displayName(const X509_NAME* name) {
 }
 
 }  // namespace
+
+std::optional<std::int64_t> nameHash(const X509_NAME* name) {
+    int ok = 0;
+    // The hash of the canonical encoding: names that OpenSSL takes for equal (case and spacing
+    // aside) hash alike, so the index never hides an issuer that verification would accept.
+    const unsigned long hash = X509_NAME_hash_ex(name, nullptr, nullptr, &ok);
+    ERR_clear_error();
+    if (!ok)
+        return std::nullopt;
+    return static_cast<std::int64_t>(hash);
+}
 
 std::optional<CertInfo> readCertInfo(const Bytes& der) {
     if (der.empty())
@@ -87,6 +99,12 @@ std::optional<CertInfo> readCertInfo(const Bytes& der) {
     info.notAfter = *notAfter;
     info.subjectDisplayName = displayName(X509_get_subject_name(cert.get()));
     info.issuerDisplayName = displayName(X509_get_issuer_name(cert.get()));
+    info.subjectHash = nameHash(X509_get_subject_name(cert.get()));
+    if (const ASN1_OCTET_STRING* keyId = X509_get0_subject_key_id(cert.get())) {
+        const unsigned char* data = ASN1_STRING_get0_data(keyId);
+        info.subjectKeyId.assign(data, data + ASN1_STRING_length(keyId));
+    }
+    ERR_clear_error();
     return info;
 }
 

@@ -2,6 +2,9 @@
 // add-newer rule, its validity and the names shown to the user.
 #pragma once
 
+#include <openssl/x509.h>
+
+#include <cstdint>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -20,7 +23,16 @@ struct CertInfo {
     std::time_t notAfter = 0;
     std::string subjectDisplayName;
     std::string issuerDisplayName;
+    // What the chain engine finds issuers by: the hash of the subject name in the form names
+    // are compared in, and the subject key identifier. Either may be absent (a name OpenSSL
+    // cannot hash, extensions it cannot read); a stored certificate without them is then a
+    // candidate issuer for every certificate.
+    std::optional<std::int64_t> subjectHash;
+    Bytes subjectKeyId;
 };
+
+// The subject or issuer name hash of a decoded certificate, as the issuer index keeps it.
+std::optional<std::int64_t> nameHash(const X509_NAME* name);
 
 // readCertInfo: decodes exactly one DER certificate (no trailing bytes). nullopt when the bytes
 // are not one; the public key is not looked at, so certificates with keys OpenSSL cannot decode

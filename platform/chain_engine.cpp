@@ -2,7 +2,15 @@
 #include <openssl/err.h>
 #include <openssl/x509_vfy.h>
 
+#include <map>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "platform/cert_info.h"
 #include "platform/openssl_ptr.h"
+#include "platform/sqlite_database.h"
 #include "platform/store_backend.h"
 
 namespace quor::platform {
@@ -54,6 +62,17 @@ std::uint32_t chainErrorOf(int error) {
     }
 }
 
+// The DER encoding OpenSSL holds for a decoded certificate (the bytes it was read from).
+Bytes encoded(X509* cert) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(cert, &der);
+    if (length <= 0)
+        return {};
+    Bytes bytes(der, der + length);
+    OPENSSL_free(der);
+    return bytes;
+}
+
 // Records every problem and lets verification go on, so that one call reports all the
 // problems of the chain rather than the first.
 int recordAndContinue(int ok, X509_STORE_CTX* ctx) {
@@ -70,23 +89,110 @@ openssl::X509Ptr decode(const Bytes& der) {
     return openssl::X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
-// Calls add for each decodable certificate of the store. False with the last error set when
-// the store cannot be read.
-template <typename Add>
-bool forEachStored(std::string_view storeName, Add add) {
-    CertStorePtr store = openSystemStore(storeName);
-    if (!store)
-        return false;
-    CertContextPtr context;
-    while ((context = store->next(context))) {
-        // A stored certificate that OpenSSL cannot read cannot be anyone's issuer either.
-        if (openssl::X509Ptr cert = decode(context->der())) {
-            if (!add(std::move(cert)))
-                return detail::fail(error::kNotEnoughMemory);
-        }
+// What an issuer lookup asks for: the hash of a certificate's issuer name and its authority key
+// identifier (empty when it has none or it cannot be read; then any key identifier matches).
+struct IssuerKey {
+    std::optional<std::int64_t> nameHash;
+    Bytes keyId;
+    bool operator<(const IssuerKey& other) const {
+        return std::tie(nameHash, keyId) < std::tie(other.nameHash, other.keyId);
     }
-    return lastError() == error::kNotFound;
+};
+
+IssuerKey issuerKeyOf(X509* cert) {
+    IssuerKey key;
+    key.nameHash = detail::nameHash(X509_get_issuer_name(cert));
+    if (const ASN1_OCTET_STRING* keyId = X509_get0_authority_key_id(cert)) {
+        const unsigned char* data = ASN1_STRING_get0_data(keyId);
+        key.keyId.assign(data, data + ASN1_STRING_length(keyId));
+    }
+    ERR_clear_error();
+    return key;
 }
+
+// The certificates of "ROOT", "CA" and "MY" that path building could use for one target: every
+// stored certificate whose subject may be the issuer of the target or of another one found,
+// followed up the hierarchy through the store database's issuer index. A verifier only takes
+// an issuer whose subject name equals the issuer name it looks for (and whose key identifier,
+// when both sides carry one, matches), so the certificates left out could never be in the
+// chain; those kept are given in the stores' own order, so the choice between two candidates is
+// the same as over the whole stores.
+class IssuerCandidates {
+  public:
+    explicit IssuerCandidates(detail::Database& db) : db_(db) {}
+
+    // False with the last error set when the database cannot be read.
+    bool collect(X509* target) {
+        std::vector<IssuerKey> pending{issuerKeyOf(target)};
+        std::set<IssuerKey> asked;
+        while (!pending.empty()) {
+            const IssuerKey key = std::move(pending.back());
+            pending.pop_back();
+            if (!asked.insert(key).second)
+                continue;
+            std::vector<Bytes> found;
+            if (!lookUp(key, &found))
+                return false;
+            for (Bytes& der : found) {
+                // A stored certificate that OpenSSL cannot read cannot be anyone's issuer.
+                if (openssl::X509Ptr cert = decode(der))
+                    pending.push_back(issuerKeyOf(cert.get()));
+            }
+        }
+        return true;
+    }
+
+    // The candidates of one store, in the store's order.
+    const std::map<std::int64_t, Bytes>& of(std::string_view store) const {
+        static const std::map<std::int64_t, Bytes> none;
+        const auto it = byStore_.find(store);
+        return it == byStore_.end() ? none : it->second;
+    }
+
+  private:
+    // Adds to the candidates the stored certificates that may be issuers for key; found gets
+    // those not met before.
+    bool lookUp(const IssuerKey& key, std::vector<Bytes>* found) {
+        // Rows the index does not describe (NULL hash or key identifier) match every lookup.
+        static constexpr const char* kByName =
+            "SELECT store, id, der FROM certificates "
+            "WHERE (subject_hash = ?1 OR subject_hash IS NULL) "
+            "AND store IN ('ROOT', 'CA', 'MY') AND (?2 IS NULL OR key_id IS NULL OR key_id = ?2)";
+        // An issuer name that cannot be hashed: every certificate of the stores may be its issuer.
+        static constexpr const char* kAny =
+            "SELECT store, id, der FROM certificates WHERE store IN ('ROOT', 'CA', 'MY') "
+            "AND (?2 IS NULL OR key_id IS NULL OR key_id = ?2)";
+        detail::Query query(db_, key.nameHash ? kByName : kAny);
+        if (key.nameHash)
+            query.bind(1, *key.nameHash);
+        if (!key.keyId.empty())
+            query.bind(2, key.keyId);
+        int result;
+        while ((result = query.step()) == SQLITE_ROW) {
+            const std::string store = storeText(query);
+            auto& rows = byStore_[store];
+            const std::int64_t id = query.integer(1);
+            if (rows.count(id))
+                continue;
+            Bytes der = query.blob(2);
+            found->push_back(der);
+            rows.emplace(id, std::move(der));
+        }
+        if (result != SQLITE_DONE) {
+            setLastError(detail::errorCodeOf(result));
+            return false;
+        }
+        return true;
+    }
+
+    static std::string storeText(const detail::Query& query) {
+        const Bytes text = query.blob(0);
+        return std::string(text.begin(), text.end());
+    }
+
+    detail::Database& db_;
+    std::map<std::string, std::map<std::int64_t, Bytes>, std::less<>> byStore_;
+};
 
 }  // namespace
 
@@ -104,32 +210,46 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
         setLastError(error::kNotEnoughMemory);
         return std::nullopt;
     }
+    std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
+    if (!db)
+        return std::nullopt;
     // A certificate of "ROOT" is trusted as it is, even one whose key OpenSSL cannot decode
     // (and so cannot recognise as self-signed): only its validity time is checked.
     bool targetIsAnchor = false;
-    const bool read =
-        forEachStored(kRootStore,
-                      [&](openssl::X509Ptr cert) {
-                          if (X509_cmp(cert.get(), target.get()) == 0)
-                              targetIsAnchor = true;
-                          // X509_STORE_add_cert takes its own reference.
-                          return X509_STORE_add_cert(anchors.get(), cert.get()) == 1 ||
-                                 ERR_GET_REASON(ERR_peek_last_error()) ==
-                                     X509_R_CERT_ALREADY_IN_HASH_TABLE;
-                      }) &&
-        forEachStored(kCaStore,
-                      [&](openssl::X509Ptr cert) {
-                          if (sk_X509_push(untrusted.get(), cert.get()) == 0)
-                              return false;
-                          cert.release();
-                          return true;
-                      }) &&
-        forEachStored(kPersonalStore, [&](openssl::X509Ptr cert) {
-            if (sk_X509_push(untrusted.get(), cert.get()) == 0)
-                return false;
+    bool read = false;
+    IssuerCandidates candidates(*db);
+    {
+        std::lock_guard lock(db->mutex());
+        detail::Query anchor(*db, "SELECT 1 FROM certificates WHERE store = 'ROOT' AND sha1 = ?1");
+        const Sha1Hash targetSha1 = sha1Of(encoded(target.get()));
+        anchor.bind(1, targetSha1.data(), targetSha1.size());
+        const int result = anchor.step();
+        targetIsAnchor = result == SQLITE_ROW;
+        if (result != SQLITE_ROW && result != SQLITE_DONE)
+            setLastError(detail::errorCodeOf(result));
+        else
+            read = targetIsAnchor || candidates.collect(target.get());
+    }
+    for (const auto& [id, der] : candidates.of(kRootStore)) {
+        openssl::X509Ptr cert = decode(der);
+        // X509_STORE_add_cert takes its own reference.
+        if (cert && X509_STORE_add_cert(anchors.get(), cert.get()) != 1 &&
+            ERR_GET_REASON(ERR_peek_last_error()) != X509_R_CERT_ALREADY_IN_HASH_TABLE) {
+            read = detail::fail(error::kNotEnoughMemory);
+        }
+    }
+    for (std::string_view store : {kCaStore, kPersonalStore}) {
+        for (const auto& [id, der] : candidates.of(store)) {
+            openssl::X509Ptr cert = decode(der);
+            if (!cert)
+                continue;
+            if (sk_X509_push(untrusted.get(), cert.get()) == 0) {
+                read = detail::fail(error::kNotEnoughMemory);
+                break;
+            }
             cert.release();
-            return true;
-        });
+        }
+    }
     ERR_clear_error();
     if (!read)
         return std::nullopt;

@@ -98,23 +98,26 @@ class SqliteStore final : public detail::StoreBackend,
             if (action == detail::AddAction::Append) {
                 detail::Query insert(*db_,
                                      "INSERT INTO certificates (store, sha1, identity, "
-                                     "not_before, der) VALUES (?1, ?2, ?3, ?4, ?5)");
+                                     "not_before, der, subject_hash, key_id) "
+                                     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)");
                 insert.bind(1, name_)
                     .bind(2, sha1.data(), sha1.size())
                     .bind(3, info->identity)
                     .bind(4, static_cast<std::int64_t>(info->notBefore))
                     .bind(5, der);
+                bindIssuerIndex(insert, *info, 6, 7);
                 result = insert.step();
                 rowId = sqlite3_last_insert_rowid(db_->handle());
             } else {
                 // The newer certificate takes the place (and the properties) of the older one.
                 detail::Query update(*db_,
-                                     "UPDATE certificates SET sha1 = ?1, not_before = ?2, der = ?3 "
-                                     "WHERE id = ?4");
+                                     "UPDATE certificates SET sha1 = ?1, not_before = ?2, der = ?3, "
+                                     "subject_hash = ?5, key_id = ?6 WHERE id = ?4");
                 update.bind(1, sha1.data(), sha1.size())
                     .bind(2, static_cast<std::int64_t>(info->notBefore))
                     .bind(3, der)
                     .bind(4, match.id);
+                bindIssuerIndex(update, *info, 5, 6);
                 result = update.step();
                 rowId = match.id;
             }
@@ -225,6 +228,16 @@ class SqliteStore final : public detail::StoreBackend,
         std::int64_t id = 0;
         std::optional<std::time_t> notBefore;
     };
+
+    // Parameters left unbound are NULL: a certificate without a name hash or key identifier is
+    // a candidate issuer for every lookup.
+    static void bindIssuerIndex(detail::Query& query, const detail::CertInfo& info, int hashIndex,
+                                int keyIdIndex) {
+        if (info.subjectHash)
+            query.bind(hashIndex, *info.subjectHash);
+        if (!info.subjectKeyId.empty())
+            query.bind(keyIdIndex, info.subjectKeyId);
+    }
 
     static detail::AddAction decideAdd(const Match& match, const detail::CertInfo& info) {
         return detail::decideAdd(match.notBefore, info.notBefore);

@@ -1,5 +1,7 @@
 #include "platform/sqlite_database.h"
 
+#include "platform/cert_info.h"
+
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -20,7 +22,8 @@ namespace {
 
 // "QUOR": marks the file as this layer's store database.
 constexpr std::int64_t kApplicationId = 0x51554F52;
-constexpr std::int64_t kSchemaVersion = 1;
+// 2: the issuer index (subject_hash, key_id) the chain engine looks issuers up by.
+constexpr std::int64_t kSchemaVersion = 2;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE certificates (
@@ -29,10 +32,13 @@ CREATE TABLE certificates (
     sha1        BLOB    NOT NULL,
     identity    BLOB    NOT NULL,                   -- what the add-newer rule matches on
     not_before  INTEGER NOT NULL,                   -- UTC seconds
-    der         BLOB    NOT NULL
+    der         BLOB    NOT NULL,
+    subject_hash INTEGER,                           -- hash of the canonical subject name
+    key_id      BLOB                                -- subject key identifier, when present
 );
 CREATE UNIQUE INDEX certificates_by_sha1 ON certificates (store, sha1);
 CREATE INDEX certificates_by_identity ON certificates (store, identity);
+CREATE INDEX certificates_by_subject ON certificates (subject_hash);
 CREATE TABLE certificate_properties (
     certificate_id INTEGER NOT NULL REFERENCES certificates (id) ON DELETE CASCADE,
     property_id    INTEGER NOT NULL,
@@ -143,6 +149,77 @@ int integerRow(sqlite3* db, const char* sql, std::initializer_list<std::int64_t*
     return SQLITE_OK;
 }
 
+// Adds the issuer index to a database made before it existed, filling it from the stored
+// certificates. Runs inside the caller's write transaction.
+int addIssuerIndex(sqlite3* db) {
+    int result = sqlite3_exec(db,
+                              "ALTER TABLE certificates ADD COLUMN subject_hash INTEGER;"
+                              "ALTER TABLE certificates ADD COLUMN key_id BLOB;"
+                              "CREATE INDEX certificates_by_subject ON certificates (subject_hash);",
+                              nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK)
+        return result;
+    sqlite3_stmt* raw = nullptr;
+    result = sqlite3_prepare_v2(db, "SELECT id, der FROM certificates", -1, &raw, nullptr);
+    detail::StatementPtr rows(raw);
+    if (result != SQLITE_OK)
+        return result;
+    raw = nullptr;
+    result = sqlite3_prepare_v2(db, "UPDATE certificates SET subject_hash = ?1, key_id = ?2 "
+                                    "WHERE id = ?3",
+                                -1, &raw, nullptr);
+    detail::StatementPtr update(raw);
+    if (result != SQLITE_OK)
+        return result;
+    while ((result = sqlite3_step(rows.get())) == SQLITE_ROW) {
+        const auto* data = static_cast<const unsigned char*>(sqlite3_column_blob(rows.get(), 1));
+        const Bytes der(data, data + sqlite3_column_bytes(rows.get(), 1));
+        const auto info = detail::readCertInfo(der);
+        // A row the index cannot describe keeps NULLs: it stays a candidate for every lookup.
+        if (!info)
+            continue;
+        sqlite3_reset(update.get());
+        if (info->subjectHash)
+            sqlite3_bind_int64(update.get(), 1, *info->subjectHash);
+        else
+            sqlite3_bind_null(update.get(), 1);
+        if (info->subjectKeyId.empty())
+            sqlite3_bind_null(update.get(), 2);
+        else
+            sqlite3_bind_blob(update.get(), 2, info->subjectKeyId.data(),
+                              static_cast<int>(info->subjectKeyId.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(update.get(), 3, sqlite3_column_int64(rows.get(), 0));
+        const int updated = sqlite3_step(update.get());
+        if (updated != SQLITE_DONE)
+            return updated;
+    }
+    return result == SQLITE_DONE ? SQLITE_OK : result;
+}
+
+// Brings a database of an older schema version up to this one, once, under the write lock.
+int upgradeSchema(sqlite3* db) {
+    std::int64_t version = 0;
+    int result = integerRow(db, "PRAGMA user_version", {&version});
+    if (result != SQLITE_OK || version >= kSchemaVersion)
+        return result;
+    result = sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK)
+        return result;
+    // Another process may have upgraded it while this one waited for the lock.
+    result = integerRow(db, "PRAGMA user_version", {&version});
+    if (result == SQLITE_OK && version < 2)
+        result = addIssuerIndex(db);
+    if (result == SQLITE_OK && version < kSchemaVersion) {
+        const std::string pragma = "PRAGMA user_version=" + std::to_string(kSchemaVersion);
+        result = sqlite3_exec(db, pragma.c_str(), nullptr, nullptr, nullptr);
+    }
+    if (result == SQLITE_OK)
+        result = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK)
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return result;
+}
+
 // Brings a freshly opened connection into service: checks that the file is a store database
 // (or empty), switches to WAL, creates the schema on first use.
 ErrorCode initialise(sqlite3* db) {
@@ -193,6 +270,10 @@ ErrorCode initialise(sqlite3* db) {
             sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
             return detail::errorCodeOf(result);
         }
+    } else {
+        result = upgradeSchema(db);
+        if (result != SQLITE_OK)
+            return detail::errorCodeOf(result);
     }
     return error::kSuccess;
 }

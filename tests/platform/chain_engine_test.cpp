@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sqlite3.h>
+
 #include <array>
 #include <cstdio>
 #include <string>
@@ -152,6 +154,128 @@ TEST_F(ChainEngineTest, GeneratedChainsAgreeWithOpensslVerify) {
             EXPECT_THAT(verdict.output, ::testing::HasSubstr(text));
         }
     }
+}
+
+// Issuers are looked up through the store's index, not by reading every stored certificate;
+// the lookup must still find every issuer verification accepts (names equal once case and
+// spacing are folded, an issuer without a key identifier) and pick, among certificates sharing
+// a name, the one whose key identifier matches, wherever it stands in the store.
+TEST_F(ChainEngineTest, IndexedIssuerLookupFindsWhatVerificationAccepts) {
+    const TestCert root =
+        CertBuilder(Name::cn("AC Raiz Indice")).key(test::testKey(1)).ca().keyIdentifiers().selfSigned();
+    // Written with another case and spacing than the root's subject.
+    const TestCert foldedName = CertBuilder(Name::cn("Folha Dobrada"))
+                                    .key(test::testKey(3))
+                                    .signedWith(test::testKey(1), Name::cn("ac  RAIZ   indice"));
+    const TestCert oldKey = CertBuilder(Name::cn("AC Dupla"))
+                                .key(test::testKey(4))
+                                .ca()
+                                .keyIdentifiers()
+                                .signedBy(root);
+    const TestCert newKey = CertBuilder(Name::cn("AC Dupla"))
+                                .key(test::testKey(5))
+                                .ca()
+                                .keyIdentifiers()
+                                .serial(77)
+                                .signedBy(root);
+    const TestCert byNewKey =
+        CertBuilder(Name::cn("Folha Nova")).key(test::testKey(3)).keyIdentifiers().signedBy(newKey);
+    // The leaf names its issuer's key; the issuer carries no key identifier at all.
+    const TestCert plainIssuer =
+        CertBuilder(Name::cn("AC Sem Identificador")).key(test::testKey(6)).ca().signedBy(root);
+    std::vector<unsigned char> authorityKeyId = {0x30, 0x16, 0x80, 0x14};
+    authorityKeyId.resize(authorityKeyId.size() + 20, 0xAB);
+    const TestCert byPlainIssuer = CertBuilder(Name::cn("Folha Identificada"))
+                                       .key(test::testKey(3))
+                                       .rawExtension("2.5.29.35", authorityKeyId)
+                                       .signedBy(plainIssuer);
+    const Bytes r = root.derBytes();
+    // Unrelated certificates around them, so the lookup has something to leave out.
+    std::vector<Bytes> noise = distinctCertificates(6, "Ruido");
+
+    struct Case {
+        const char* what;
+        std::vector<Bytes> cas;
+        Bytes target;
+        std::vector<Bytes> elements;
+    };
+    const std::vector<Case> cases = {
+        {"issuer name in another case and spacing", {}, foldedName.derBytes(),
+         {foldedName.derBytes(), r}},
+        {"key identifier picks the second of two same-named issuers",
+         {oldKey.derBytes(), newKey.derBytes()}, byNewKey.derBytes(),
+         {byNewKey.derBytes(), newKey.derBytes(), r}},
+        {"key identifier picks the first of two same-named issuers",
+         {newKey.derBytes(), oldKey.derBytes()}, byNewKey.derBytes(),
+         {byNewKey.derBytes(), newKey.derBytes(), r}},
+        {"issuer without a key identifier", {plainIssuer.derBytes()}, byPlainIssuer.derBytes(),
+         {byPlainIssuer.derBytes(), plainIssuer.derBytes(), r}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::ScopedDataHome caseHome;
+        std::vector<Bytes> cas = noise;
+        cas.insert(cas.begin() + 3, c.cas.begin(), c.cas.end());
+        const CertChain chain = chainOf({r}, cas, c.target);
+        EXPECT_EQ(chain.errorStatus, chain_error::kNone) << std::hex << chain.errorStatus;
+        EXPECT_EQ(chain.elements, c.elements);
+        const OpensslVerdict verdict = opensslVerify({r}, cas, c.target);
+        EXPECT_TRUE(verdict.ok) << verdict.output;
+    }
+}
+
+// A store database written before the issuer index existed: opening it fills the index from
+// the stored certificates, once, and its chains are built as before.
+TEST_F(ChainEngineTest, DatabaseOfTheEarlierLayoutGetsTheIssuerIndexAndKeepsItsChains) {
+    const TestCert root = CertBuilder(Name::cn("Raiz Antiga")).key(test::testKey(1)).ca().keyIdentifiers().selfSigned();
+    const TestCert inter = CertBuilder(Name::cn("AC Antiga"))
+                               .key(test::testKey(2))
+                               .ca()
+                               .keyIdentifiers()
+                               .signedBy(root);
+    const TestCert leaf =
+        CertBuilder(Name::cn("Folha Antiga")).key(test::testKey(3)).keyIdentifiers().signedBy(inter);
+    ASSERT_TRUE(open("ROOT")->addEncoded(root.derBytes()));
+    ASSERT_TRUE(open("CA")->addEncoded(inter.derBytes()));
+    ASSERT_TRUE(open("AddressBook")->addEncoded(leaf.derBytes()));
+
+    auto sql = [&](const char* statement) {
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open(home.storePath().c_str(), &db), SQLITE_OK);
+        std::string value;
+        char* message = nullptr;
+        EXPECT_EQ(sqlite3_exec(
+                      db, statement,
+                      [](void* out, int, char** columns, char**) {
+                          *static_cast<std::string*>(out) = columns[0] ? columns[0] : "NULL";
+                          return 0;
+                      },
+                      &value, &message),
+                  SQLITE_OK)
+            << (message ? message : "");
+        sqlite3_free(message);
+        sqlite3_close(db);
+        return value;
+    };
+    // Every store handle is closed: the next open is a new connection that reads the file anew.
+    sql("DROP INDEX certificates_by_subject;"
+        "ALTER TABLE certificates DROP COLUMN subject_hash;"
+        "ALTER TABLE certificates DROP COLUMN key_id;"
+        "PRAGMA user_version=1");
+    ASSERT_EQ(sql("PRAGMA user_version"), "1");
+
+    CertContextPtr context = open("AddressBook")->findBySha1(sha1Of(leaf.derBytes()));
+    ASSERT_TRUE(context);
+    const auto chain = getCertificateChain(*context);
+    ASSERT_TRUE(chain) << std::hex << lastError();
+    EXPECT_EQ(chain->errorStatus, 0u);
+    EXPECT_EQ(chain->elements,
+              (std::vector<Bytes>{leaf.derBytes(), inter.derBytes(), root.derBytes()}));
+    context.reset();
+    EXPECT_EQ(sql("PRAGMA user_version"), "2");
+    EXPECT_EQ(sql("SELECT count(*) FROM certificates WHERE subject_hash IS NULL"), "0");
+    EXPECT_EQ(sql("SELECT count(*) FROM certificates WHERE key_id IS NOT NULL"), "3");
+    EXPECT_EQ(sql("PRAGMA integrity_check"), "ok");
 }
 
 TEST_F(ChainEngineTest, RealIcpBrasilChainsAgreeWithOpensslVerify) {
