@@ -6,7 +6,7 @@
 //                          certificate found never answers. Target: 10,000 within 2x of 100.
 //   BM_AddCertificate      addCertificate of 1,000 distinct certificates into a new store, one
 //                          per iteration; the time per iteration is the per-add time. With
-//                          nss_mirror:1 each change is also copied into ~/.pki/nssdb.
+//                          nss_mirror:1 each change is also copied into the shared NSS database.
 //
 // Runs against a temporary XDG_DATA_HOME.
 #include <benchmark/benchmark.h>
@@ -32,9 +32,9 @@ using quor::signer::Certificate;
 using quor::signer::SystemRepository;
 
 // A temporary data home (XDG_DATA_HOME) and home folder (HOME), removed afterwards. Every
-// committed change is also copied into the NSS databases under HOME (~/.pki/nssdb); with
-// nssMirror false a plain file stands where that folder would go, so the copy fails at once and
-// what is measured is the repository and its store alone.
+// committed change is also copied into the NSS databases of that home (the shared one at
+// $XDG_DATA_HOME/pki/nssdb); with nssMirror false a plain file stands where the pki folder would
+// go, so the copy fails at once and what is measured is the repository and its store alone.
 class TempHome {
   public:
     explicit TempHome(bool nssMirror) {
@@ -44,8 +44,10 @@ class TempHome {
             throw std::runtime_error("mkdtemp");
         path_ = pattern;
         std::filesystem::create_directories(path_ / "home");
-        if (!nssMirror)
-            std::ofstream(path_ / "home" / ".pki") << "no NSS mirror here\n";
+        if (!nssMirror) {
+            std::filesystem::create_directories(path_ / "data");
+            std::ofstream(path_ / "data" / "pki") << "no NSS mirror here\n";
+        }
         use();
     }
     ~TempHome() {
@@ -143,7 +145,7 @@ void BM_AddCertificate(benchmark::State& state) {
     }
 }
 // nss_mirror:0 measures the repository and store; nss_mirror:1 includes the copy of each change
-// into a fresh ~/.pki/nssdb, as a user's addition really costs.
+// into a fresh shared NSS database, as a user's addition really costs.
 BENCHMARK(BM_AddCertificate)
     ->ArgName("nss_mirror")
     ->Arg(0)

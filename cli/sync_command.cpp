@@ -50,7 +50,8 @@ void registerSyncCommand(CLI::App& app) {
     auto options = std::make_shared<SyncOptions>();
     CLI::App* command = app.add_subcommand(
         "sync",
-        "Atualiza os bancos de certificados NSS do usuário (Chromium/Chrome em ~/.pki/nssdb, "
+        "Atualiza os bancos de certificados NSS do usuário (o banco compartilhado do "
+        "Chromium/Chrome, ~/.pki/nssdb ou ~/.local/share/pki/nssdb, o do Chromium snap e os "
         "perfis do Firefox e do Thunderbird) com os repositórios: copia o que falta e retira o "
         "que foi removido, e diz quais bancos alterou.");
     command->add_flag("--json", options->json, "imprime os mesmos dados como um objeto JSON");

@@ -4,11 +4,17 @@
 // Linux (Chromium and Chrome, Firefox, Thunderbird, LibreOffice's signing, Evolution) read NSS
 // databases instead, so every committed change to a system store is copied, through the NSS
 // library, into:
-//  - the shared database ~/.pki/nssdb (created when missing, as Chromium creates it: sql:
-//    format, empty password);
-//  - every Firefox and Thunderbird profile listed in a profiles.ini (regular, snap and flatpak
-//    installs). A profile still in the old dbm format (cert8.db without cert9.db) is reported
-//    and left alone.
+//  - the shared database, the one NSS programs open themselves: ~/.pki/nssdb while it exists,
+//    else $XDG_DATA_HOME/pki/nssdb (default ~/.local/share/pki/nssdb). A missing one is created
+//    only there, as Chromium creates it (sql: format, empty password): a new ~/.pki/nssdb beside
+//    the user's XDG database would hide that database from every NSS program;
+//  - the same database inside snap Chromium's home (~/snap/chromium/current), when that home
+//    exists;
+//  - every Firefox and Thunderbird profile listed in a profiles.ini, under each folder those
+//    programs use: $XDG_CONFIG_HOME/mozilla/firefox (default ~/.config/...) and ~/.mozilla/firefox,
+//    $XDG_CONFIG_HOME/thunderbird and ~/.thunderbird, and the same inside their snap and flatpak
+//    homes. A profile still in the old dbm format (cert8.db without cert9.db) is reported and
+//    left alone.
 // What a certificate becomes in a mirror:
 //   "ROOT"        -> a certification authority trusted for TLS, e-mail and code signing (C,C,C);
 //   "CA"          -> an authority available for path building, with no trust of its own;
@@ -38,10 +44,12 @@ namespace quor::platform {
 
 // One NSS database of the user.
 struct NssMirror {
-    // The program that reads it: "Chromium/Chrome" (the shared database, which LibreOffice and
-    // Evolution read too), "Firefox" or "Thunderbird".
+    // The program that reads it: "Chromium/Chrome" (the shared database, which LibreOffice,
+    // Evolution and the other Chromium-based browsers read too), "Chromium" (the snap's own
+    // database), "Firefox" or "Thunderbird".
     std::string program;
-    // The profile's name from profiles.ini; empty for the shared database.
+    // The profile's name from profiles.ini; "snap" for snap Chromium; empty for the shared
+    // database.
     std::string profile;
     // The database folder, absolute.
     std::string directory;
@@ -101,7 +109,8 @@ struct MirrorReport {
 };
 
 // findNssMirrors: the user's NSS databases, the shared one first (even when it does not exist
-// yet), then the Firefox and Thunderbird profiles in the order their profiles.ini lists them.
+// yet), then snap Chromium's when its home exists, then the Firefox and Thunderbird profiles in
+// the order their profiles.ini lists them (the same folder reached twice is listed once).
 // A profile folder that does not exist is skipped. Never fails: no home folder gives nothing.
 std::vector<NssMirror> findNssMirrors();
 

@@ -76,7 +76,27 @@ std::vector<IniProfile> readProfilesIni(const std::string& file) {
     return profiles;
 }
 
-// The same home folder the store database is found from: HOME, else the user's entry.
+// An XDG base folder: the variable when it holds an absolute path (the XDG rules ignore a
+// relative one), else its default under the home folder.
+std::string xdgFolder(const char* variable, const std::string& home, const char* fallback) {
+    const char* value = std::getenv(variable);
+    std::string folder = value && isAbsolute(value) ? std::string(value) : home + fallback;
+    while (folder.size() > 1 && folder.back() == '/')
+        folder.pop_back();
+    return folder;
+}
+
+// The shared database NSS programs open for a home, by NSS's own rule: the old ~/.pki/nssdb while
+// it exists, else pki/nssdb in the data folder. Writing anywhere else would make a second
+// database that, once created, hides the user's from every NSS program.
+std::string sharedNssDatabase(const std::string& home, const std::string& dataHome) {
+    const std::string legacy = home + "/.pki/nssdb";
+    struct stat info {};
+    if (::stat(legacy.c_str(), &info) == 0)
+        return legacy;
+    return dataHome + "/pki/nssdb";
+}
+
 thread_local MirrorReport tlsLastReport;
 thread_local std::vector<MirrorReportScope*> tlsScopes;
 
@@ -160,25 +180,40 @@ std::vector<NssMirror> findNssMirrors() {
     if (home.empty())
         return mirrors;
     // The shared database is created on the first write, so it is listed even when missing.
-    mirrors.push_back({"Chromium/Chrome", "", home + "/.pki/nssdb"});
+    mirrors.push_back(
+        {"Chromium/Chrome", "", sharedNssDatabase(home, xdgFolder("XDG_DATA_HOME", home,
+                                                                   "/.local/share"))});
+    // Snap Chromium has a home of its own ("current" follows the snap's revisions); the same rule
+    // applies there, with the data folder the snap gives it.
+    const std::string snapHome = home + "/snap/chromium/current";
+    if (isFolder(snapHome))
+        mirrors.push_back(
+            {"Chromium", "snap", sharedNssDatabase(snapHome, snapHome + "/.local/share")});
 
     struct Root {
         const char* program;
-        const char* folder;
+        std::string folder;
     };
-    // Regular, XDG-style, snap and flatpak installs.
-    static const Root roots[] = {
-        {"Firefox", "/.mozilla/firefox"},
-        {"Firefox", "/.config/mozilla/firefox"},
-        {"Firefox", "/snap/firefox/common/.mozilla/firefox"},
-        {"Firefox", "/.var/app/org.mozilla.firefox/.mozilla/firefox"},
-        {"Thunderbird", "/.thunderbird"},
-        {"Thunderbird", "/snap/thunderbird/common/.thunderbird"},
-        {"Thunderbird", "/.var/app/org.mozilla.Thunderbird/.thunderbird"},
+    const std::string config = xdgFolder("XDG_CONFIG_HOME", home, "/.config");
+    // Regular installs (the XDG folder newer versions use and the older dot folder), snap and
+    // flatpak installs, each in both places.
+    const Root roots[] = {
+        {"Firefox", home + "/.mozilla/firefox"},
+        {"Firefox", config + "/mozilla/firefox"},
+        {"Firefox", home + "/snap/firefox/common/.mozilla/firefox"},
+        {"Firefox", home + "/snap/firefox/common/.config/mozilla/firefox"},
+        {"Firefox", home + "/.var/app/org.mozilla.firefox/.mozilla/firefox"},
+        {"Firefox", home + "/.var/app/org.mozilla.firefox/config/mozilla/firefox"},
+        {"Thunderbird", home + "/.thunderbird"},
+        {"Thunderbird", config + "/thunderbird"},
+        {"Thunderbird", home + "/snap/thunderbird/common/.thunderbird"},
+        {"Thunderbird", home + "/snap/thunderbird/common/.config/thunderbird"},
+        {"Thunderbird", home + "/.var/app/org.mozilla.Thunderbird/.thunderbird"},
+        {"Thunderbird", home + "/.var/app/org.mozilla.Thunderbird/config/thunderbird"},
     };
     std::vector<std::string> seen;
     for (const auto& root : roots) {
-        const std::string base = home + root.folder;
+        const std::string& base = root.folder;
         for (const auto& profile : readProfilesIni(base + "/profiles.ini")) {
             if (profile.path.empty())
                 continue;

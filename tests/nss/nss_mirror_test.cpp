@@ -53,7 +53,8 @@ class NssMirrorTest : public ::testing::Test {
     void TearDown() override { setRootAddHandler(std::move(previous_)); }
 
     fs::path firefoxBase() const { return home_.home() / ".mozilla" / "firefox"; }
-    fs::path shared() const { return home_.home() / ".pki" / "nssdb"; }
+    // No ~/.pki/nssdb in these homes: the shared database is the XDG one.
+    fs::path shared() const { return home_.dataHome() / "pki" / "nssdb"; }
     fs::path firefox() const { return firefoxBase() / "ab12.default-release"; }
     fs::path oldProfile() const { return firefoxBase() / "cd34.old"; }
     fs::path thunderbird() const { return home_.home() / ".thunderbird" / "ef56.default"; }
@@ -97,7 +98,7 @@ TEST_F(NssMirrorTest, FindsSharedDatabaseAndEveryProfileListedInProfilesIni) {
         found.emplace_back(mirror.label(), fs::relative(mirror.directory, home_.home()));
     EXPECT_THAT(found,
                 ::testing::ElementsAre(
-                    Pair("Chromium/Chrome", ".pki/nssdb"),
+                    Pair("Chromium/Chrome", "data/pki/nssdb"),
                     Pair("Firefox (default-release)", ".mozilla/firefox/ab12.default-release"),
                     Pair("Firefox (old)", ".mozilla/firefox/cd34.old"),
                     Pair("Firefox (snap-profile)", "snap/firefox/common/.mozilla/firefox/xy.snap"),

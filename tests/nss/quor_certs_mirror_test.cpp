@@ -44,7 +44,8 @@ class QuorCertsMirrorTest : public ::testing::Test {
                                     {{"default-release", "ab12.default-release"}});
         quor::test::writeFile(home_.home() / "root.pem", root_.pem());
     }
-    fs::path shared() const { return home_.home() / ".pki" / "nssdb"; }
+    // No ~/.pki/nssdb in these homes: the shared database is the XDG one.
+    fs::path shared() const { return home_.dataHome() / "pki" / "nssdb"; }
     fs::path firefox() const {
         return home_.home() / ".mozilla" / "firefox" / "ab12.default-release";
     }
