@@ -11,9 +11,9 @@
 #include "cli/commands.h"
 #include "installer/chain_list.h"
 #include "installer/install_run.h"
-#include "installer/mirror_warning.h"
 #include "installer/installer_controls.h"
 #include "installer/installer_prompts.h"
+#include "installer/mirror_warning.h"
 
 namespace quor::cli {
 
@@ -173,9 +173,11 @@ class TerminalPrompts : public installer::InstallerPrompts {
         status_.breakLine();
         const std::string sha1 =
             installer::thumbprintText(request.sha1.data(), request.sha1.size());
+        const std::string origin = installer::rootOrigin(request).text;
         if (approveRoots_) {
             std::cerr << "Autoridade raiz aprovada por --yes: " << request.subjectDisplayName
-                      << " (SHA-1 " << sha1 << ")\n";
+                      << " (SHA-1 " << sha1 << ")\n"
+                      << origin << '\n';
             return true;
         }
         if (!interactive_) {
@@ -191,6 +193,7 @@ class TerminalPrompts : public installer::InstallerPrompts {
                   << "  SHA-1:         " << sha1 << '\n'
                   << "  SHA-256:       "
                   << installer::thumbprintText(request.sha256.data(), request.sha256.size()) << '\n'
+                  << origin << '\n'
                   << "Confira a impressão digital com a publicada pela autoridade.\n"
                   << "Deseja instalar este certificado? [s/N] " << std::flush;
         const std::optional<std::string> answer = readLine();

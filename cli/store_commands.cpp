@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/mirror_report_view.h"
 #include "detection/certificate_chain_reader.h"
+#include "installer/installer_prompts.h"
 #include "platform/cert_store.h"
 #include "platform/nss_mirror.h"
 #include "signer/model/certificate.h"
@@ -209,6 +210,7 @@ class RootConfirmation {
                   << '\n'
                   << "  SHA-256:        "
                   << hexText(request.sha256.data(), request.sha256.size(), ':') << '\n'
+                  << installer::rootOrigin(request).text << '\n'
                   << "Confirmar? [s/N] " << std::flush;
         std::string answer;
         if (!std::getline(std::cin, answer))

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "detection/official_roots.h"
+
 namespace quor::installer {
 
 ScopedInstallerPrompts::ScopedInstallerPrompts(InstallerPrompts& prompts)
@@ -41,6 +43,29 @@ std::string utcTimeText(std::time_t time) {
                   parts.tm_mon + 1, parts.tm_year + 1900, parts.tm_hour, parts.tm_min,
                   parts.tm_sec);
     return text;
+}
+
+RootOrigin rootOrigin(const platform::RootAddRequest& request, std::time_t now) {
+    RootOrigin origin;
+    origin.officialVersion = detection::officialRootVersion(request.sha256);
+    origin.expired = request.notAfter < now;
+    if (!origin.officialVersion) {
+        origin.text =
+            "Atenção: este certificado não é uma raiz oficial da ICP-Brasil. Só o instale se "
+            "souber de onde ele vem e tiver conferido a impressão digital com quem o emitiu.";
+        return origin;
+    }
+    origin.text = "Raiz oficial da ICP-Brasil v" + std::to_string(*origin.officialVersion) +
+                  ": a impressão digital confere com a publicada pelo ITI.";
+    if (origin.expired) {
+        origin.text += " Esta raiz expirou em " + utcTimeText(request.notAfter) +
+                       ": os certificados emitidos por ela não são mais válidos.";
+    }
+    return origin;
+}
+
+RootOrigin rootOrigin(const platform::RootAddRequest& request) {
+    return rootOrigin(request, std::time(nullptr));
 }
 
 }  // namespace quor::installer

@@ -46,4 +46,15 @@ std::string thumbprintText(const unsigned char* bytes, std::size_t size);
 // A UTC time as "dd/mm/aaaa hh:mm:ss UTC" (Brazilian date order).
 std::string utcTimeText(std::time_t time);
 
+// What the program itself knows of a root it is asked to trust: whether its fingerprint is one
+// of the official ICP-Brasil roots, whether it has expired (at `now`), and the sentence every
+// front end shows above its question.
+struct RootOrigin {
+    std::optional<int> officialVersion;
+    bool expired = false;
+    std::string text;  // UTF-8
+};
+RootOrigin rootOrigin(const platform::RootAddRequest& request, std::time_t now);
+RootOrigin rootOrigin(const platform::RootAddRequest& request);
+
 }  // namespace quor::installer

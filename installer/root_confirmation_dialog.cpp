@@ -26,8 +26,13 @@ RootConfirmationDialog::RootConfirmationDialog(const platform::RootAddRequest& r
     setWindowTitle(QStringLiteral("Aviso de segurança"));
     setModal(true);
 
+    const RootOrigin origin = rootOrigin(request);
     auto* icon = new QLabel(this);
-    icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxWarning).pixmap(32, 32));
+    icon->setPixmap(style()
+                        ->standardIcon(origin.officialVersion && !origin.expired
+                                           ? QStyle::SP_MessageBoxInformation
+                                           : QStyle::SP_MessageBoxWarning)
+                        .pixmap(32, 32));
     auto* intro = new QLabel(
         QStringLiteral("Você está prestes a instalar um certificado de uma autoridade "
                        "certificadora raiz. Os certificados emitidos por ela passarão a ser "
@@ -45,6 +50,15 @@ RootConfirmationDialog::RootConfirmationDialog(const platform::RootAddRequest& r
     fields->addRow(QStringLiteral("Impressão digital (SHA-256):"),
                    valueLabel(thumbprintText(request.sha256.data(), request.sha256.size()), this));
 
+    origin_ = new QLabel(QString::fromStdString(origin.text), this);
+    origin_->setObjectName(QStringLiteral("origin"));
+    origin_->setWordWrap(true);
+    if (!origin.officialVersion || origin.expired) {
+        QFont bold = origin_->font();
+        bold.setBold(true);
+        origin_->setFont(bold);
+    }
+
     auto* question =
         new QLabel(QStringLiteral("Confira a impressão digital com a publicada pela autoridade. "
                                   "Deseja instalar este certificado?"),
@@ -56,8 +70,12 @@ RootConfirmationDialog::RootConfirmationDialog(const platform::RootAddRequest& r
     no_ = buttons->addButton(QStringLiteral("Não"), QDialogButtonBox::NoRole);
     yes_->setObjectName(QStringLiteral("yes"));
     no_->setObjectName(QStringLiteral("no"));
-    // Declining is the safe answer, so it is what Enter chooses.
+    // Declining is the safe answer, so it is what Enter chooses. A focused push button of a
+    // dialog becomes its default unless told not to, and "Sim" comes first in the focus chain:
+    // without these two lines the opened question showed "Sim" as the default answer.
+    yes_->setAutoDefault(false);
     no_->setDefault(true);
+    no_->setFocus();
     connect(yes_, &QPushButton::clicked, this, &QDialog::accept);
     connect(no_, &QPushButton::clicked, this, &QDialog::reject);
 
@@ -67,6 +85,7 @@ RootConfirmationDialog::RootConfirmationDialog(const platform::RootAddRequest& r
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addLayout(fields);
+    layout->addWidget(origin_);
     layout->addWidget(question);
     layout->addWidget(buttons);
     setMinimumWidth(520);

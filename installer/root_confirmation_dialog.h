@@ -1,11 +1,12 @@
-// Asks the user before a certificate joins the trusted roots, showing who it is and its
-// thumbprints so the user can compare them with the ones the authority publishes.
+// Asks the user before a certificate joins the trusted roots, showing who it is, its thumbprints,
+// and whether the program knows it as an official ICP-Brasil root.
 #pragma once
 
 #include <QDialog>
 
 #include "platform/cert_store.h"
 
+class QLabel;
 class QPushButton;
 
 namespace quor::installer {
@@ -20,8 +21,11 @@ class RootConfirmationDialog : public QDialog {
 
     QPushButton* yesButton() const { return yes_; }
     QPushButton* noButton() const { return no_; }
+    // The sentence on the root's origin (official root, expired, or a warning).
+    QLabel* originLabel() const { return origin_; }
 
   private:
+    QLabel* origin_;
     QPushButton* yes_;
     QPushButton* no_;
 };

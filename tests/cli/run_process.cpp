@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 
@@ -93,6 +95,46 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     } else if (WIFSIGNALED(status)) {
         result.exitCode = 128 + WTERMSIG(status);
     }
+    return result;
+}
+
+ProcessResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& answer) {
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    if (child < 0)
+        throw std::runtime_error("forkpty failed");
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    ProcessResult result;
+    bool answered = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd pfd{master, POLLIN, 0};
+        if (poll(&pfd, 1, 200) <= 0)
+            continue;
+        char buffer[4096];
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;  // EIO once the child has closed the terminal
+        result.out.append(buffer, static_cast<std::size_t>(n));
+        if (!answered && result.out.find("[s/N]") != std::string::npos) {
+            const std::string line = answer + "\n";
+            if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                break;
+            answered = true;
+        }
+    }
+    close(master);
+    int status = 0;
+    waitpid(child, &status, 0);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
 }
 

@@ -16,4 +16,10 @@ struct ProcessResult {
 // std::runtime_error when the program cannot be started.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args);
 
+// Runs program with args on a new pseudo-terminal (standard input, output and error all the
+// terminal), answers `answer` + newline once the output shows "[s/N]", and waits for it (60
+// seconds at most). Everything the program wrote is in `out`.
+ProcessResult runOnTerminal(const std::string& program, const std::vector<std::string>& args,
+                            const std::string& answer);
+
 }  // namespace quor::test

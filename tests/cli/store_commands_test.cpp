@@ -30,6 +30,7 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using quor::test::ProcessResult;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
 
@@ -89,42 +90,7 @@ std::map<std::string, std::vector<std::string>> listed() {
 // Runs quor-certs on a pseudo-terminal, answers the first "[s/N]" prompt with answer, and
 // returns everything the terminal showed and the exit status.
 ProcessResult runOnTerminal(const std::vector<std::string>& args, const std::string& answer) {
-    int master = -1;
-    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
-    if (child < 0)
-        throw std::runtime_error("forkpty failed");
-    if (child == 0) {
-        std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
-        for (const std::string& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(kProgram.c_str(), argv.data());
-        _exit(127);
-    }
-    ProcessResult result;
-    bool answered = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd pfd{master, POLLIN, 0};
-        if (poll(&pfd, 1, 200) <= 0)
-            continue;
-        char buffer[4096];
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;  // EIO once the child has closed the terminal
-        result.out.append(buffer, static_cast<std::size_t>(n));
-        if (!answered && result.out.find("[s/N]") != std::string::npos) {
-            const std::string line = answer + "\n";
-            if (write(master, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-                break;
-            answered = true;
-        }
-    }
-    close(master);
-    int status = 0;
-    waitpid(child, &status, 0);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return result;
+    return quor::test::runOnTerminal(kProgram, args, answer);
 }
 
 class StoreCommandsTest : public ::testing::Test {
@@ -231,6 +197,40 @@ TEST_F(StoreCommandsTest, RootsNeedAnAnswerFromATerminalOrYes) {
     }
     // Already trusted: nothing to ask, even without a terminal.
     EXPECT_EQ(run({"add", rootV5}).exitCode, 0);
+}
+
+TEST_F(StoreCommandsTest, TheRootQuestionSaysWhetherTheRootIsOfficial) {
+    const fs::path generated = home.home() / "raiz gerada.crt";
+    quor::test::writeFile(
+        generated,
+        quor::test::CertBuilder(quor::test::Name::cn("Raiz Gerada")).ca().selfSigned().pem());
+    const std::string kNotOfficial = "não é uma raiz oficial da ICP-Brasil";
+    struct Case {
+        std::string file;
+        std::string shown;
+        bool official;
+    };
+    const Case cases[] = {
+        {rootV5,
+         "Raiz oficial da ICP-Brasil v5: a impressão digital confere com a publicada pelo ITI.\r\n",
+         true},
+        {icp("ICP-Brasilv1.crt"),
+         "Raiz oficial da ICP-Brasil v1: a impressão digital confere com a publicada pelo ITI. "
+         "Esta raiz expirou em 29/07/2021 19:17:10 UTC",
+         true},
+        {generated.string(), "Atenção: este certificado " + kNotOfficial, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        // Enter alone takes the default answer, which is No.
+        const ProcessResult shown = runOnTerminal({"add", c.file}, "");
+        EXPECT_EQ(shown.exitCode, 1) << shown.out;
+        EXPECT_THAT(shown.out, HasSubstr(c.shown));
+        if (c.official) {
+            EXPECT_THAT(shown.out, Not(HasSubstr(kNotOfficial)));
+        }
+        EXPECT_TRUE(listed()["ROOT"].empty());
+    }
 }
 
 TEST_F(StoreCommandsTest, BadInputIsReportedAndChangesNothing) {

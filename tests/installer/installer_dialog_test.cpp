@@ -10,14 +10,20 @@
 #include <QSignalSpy>
 #include <QTimer>
 #include <QtTest>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 
 #include "installer/installer_dialog.h"
 #include "installer/proxy_credentials_dialog.h"
 #include "installer/qt_controls.h"
 #include "installer/root_confirmation_dialog.h"
+#include "platform/cert_info.h"
+#include "signer/model/certificate.h"
 #include "tests/installer/installer_test_support.h"
+#include "tests/support/pki_builder.h"
 #include "tests/support/temp_dir.h"
 
 using namespace quor::installer;
@@ -51,6 +57,22 @@ class ModalAnswerer {
     std::function<void(QWidget*)> answer_;
     QTimer timer_;
 };
+
+// The question the store would ask before adding this DER certificate to "ROOT".
+quor::platform::RootAddRequest rootRequest(const std::vector<unsigned char>& der) {
+    const auto info = quor::platform::detail::readCertInfo(der);
+    if (!info)
+        throw std::runtime_error("not a certificate");
+    return quor::platform::detail::makeRootAddRequest(der, *info);
+}
+
+quor::platform::RootAddRequest fixtureRootRequest(const char* name) {
+    std::ifstream in(std::filesystem::path(QUOR_SOURCE_DIR) / "tests" / "fixtures" / "icp-brasil" /
+                     name);
+    std::ostringstream pem;
+    pem << in.rdbuf();
+    return rootRequest(quor::signer::Certificate(pem.str()).getEncoded());
+}
 
 void clickRoot(QWidget* modal, bool yes) {
     auto* dialog = qobject_cast<RootConfirmationDialog*>(modal);
@@ -148,6 +170,63 @@ class InstallerDialogTest : public QObject {
         QVERIFY(dialog.logEdit()->text().contains(QStringLiteral("canceled by the user")));
         QCOMPARE(dialog.progressBar()->value(), 100);
         QVERIFY(test::storeContents().count("ROOT") == 0);
+    }
+
+    // The question says whether the program knows the root; Enter (the default) declines.
+    void rootQuestionSaysWhetherTheRootIsOfficial() {
+        const quor::test::TestCert generated =
+            quor::test::CertBuilder(
+                quor::test::Name{{"CN", "Autoridade Certificadora Raiz Brasileira v10"}})
+                .ca()
+                .selfSigned();
+        struct Case {
+            const char* what;
+            quor::platform::RootAddRequest request;
+            QString origin;
+            bool official;
+        };
+        const Case cases[] = {
+            {"official", fixtureRootRequest("ICP-Brasilv10.crt"),
+             QStringLiteral(
+                 "Raiz oficial da ICP-Brasil v10: a impressão digital confere com a publicada "
+                 "pelo ITI."),
+             true},
+            {"official, expired", fixtureRootRequest("ICP-Brasilv1.crt"),
+             QStringLiteral("Raiz oficial da ICP-Brasil v1: a impressão digital confere com a "
+                            "publicada pelo ITI. Esta raiz expirou em 29/07/2021 19:17:10 UTC"),
+             true},
+            {"generated with an official name", rootRequest(generated.derBytes()),
+             QStringLiteral("Atenção: este certificado não é uma raiz oficial da ICP-Brasil."),
+             false},
+        };
+        for (const Case& c : cases) {
+            QWidget owner;
+            DialogPrompts prompts(&owner);
+            for (const bool clickYes : {false, true}) {
+                QString shown;
+                bool noIsDefault = false;
+                ModalAnswerer answer([&](QWidget* modal) {
+                    auto* dialog = qobject_cast<RootConfirmationDialog*>(modal);
+                    QVERIFY(dialog != nullptr);
+                    shown = dialog->originLabel()->text();
+                    noIsDefault = dialog->noButton()->isDefault();
+                    if (clickYes) {
+                        QTest::mouseClick(dialog->yesButton(), Qt::LeftButton);
+                    } else {
+                        // Where a user's key goes: the widget that has the focus.
+                        QWidget* focused = QApplication::focusWidget();
+                        QTest::keyClick(focused != nullptr ? focused : dialog, Qt::Key_Return);
+                    }
+                });
+                const bool accepted = prompts.confirmRootCertificate(c.request);
+                QCOMPARE(answer.answered, 1);
+                QVERIFY2(shown.startsWith(c.origin), qPrintable(QString(c.what) + ": " + shown));
+                QCOMPARE(accepted, clickYes);
+                QVERIFY2(noIsDefault, c.what);
+                if (c.official)
+                    QVERIFY(!shown.contains(QStringLiteral("não é uma raiz oficial")));
+            }
+        }
     }
 
     void unreachableServerShowsTheErrorAtOnce() {
