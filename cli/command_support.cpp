@@ -4,7 +4,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -21,23 +20,54 @@ std::string quoted(const std::filesystem::path& path) {
     return "'" + path.string() + "'";
 }
 
+// strerror speaks the C locale's English: the causes a user can meet when opening a file, in
+// Portuguese, and the number of any other.
+std::string openFailureText(int cause) {
+    switch (cause) {
+        case 0:
+            return "não pode ser lido";
+        case EACCES:
+        case EPERM:
+            return "permissão negada";
+        case ENOENT:
+            return "arquivo inexistente";
+        case ENOTDIR:
+            return "uma parte do caminho não é uma pasta";
+        case EISDIR:
+            return "é uma pasta";
+        case ELOOP:
+            return "links simbólicos demais no caminho";
+        case ENAMETOOLONG:
+            return "nome longo demais";
+        case EMFILE:
+        case ENFILE:
+            return "arquivos abertos demais";
+        case ENOMEM:
+            return "memória insuficiente";
+        case EIO:
+            return "erro de entrada e saída";
+        default:
+            return "erro do sistema " + std::to_string(cause);
+    }
+}
+
 }  // namespace
 
 std::ifstream openInputFile(const std::filesystem::path& path) {
     std::error_code error;
     const auto status = std::filesystem::status(path, error);
     if (status.type() == std::filesystem::file_type::not_found) {
-        throw CommandError("cannot open " + quoted(path) + ": no such file");
+        throw CommandError("não foi possível abrir " + quoted(path) + ": arquivo inexistente");
     }
     if (status.type() == std::filesystem::file_type::directory) {
-        throw CommandError("cannot read " + quoted(path) + ": it is a directory");
+        throw CommandError("não foi possível ler " + quoted(path) + ": é uma pasta");
     }
     errno = 0;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         const int cause = errno;
-        throw CommandError("cannot open " + quoted(path) + ": " +
-                           (cause != 0 ? std::strerror(cause) : "cannot be read"));
+        throw CommandError("não foi possível abrir " + quoted(path) + ": " +
+                           openFailureText(cause));
     }
     return in;
 }
@@ -49,19 +79,36 @@ std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxB
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
         content.append(buffer, static_cast<std::size_t>(in.gcount()));
         if (content.size() > maxBytes) {
-            throw CommandError("cannot read " + quoted(path) + ": larger than " +
+            throw CommandError("não foi possível ler " + quoted(path) + ": maior que " +
                                std::to_string(maxBytes) + " bytes");
         }
     }
     if (in.bad())
-        throw CommandError("cannot read " + quoted(path) + ": read error");
+        throw CommandError("não foi possível ler " + quoted(path) + ": erro de leitura");
     return content;
+}
+
+CLI::Validator oneOf(std::vector<std::string> values) {
+    CLI::Validator check(
+        [values](std::string& value) {
+            for (const std::string& allowed : values) {
+                if (value == allowed)
+                    return std::string();
+            }
+            std::string list;
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                list += (i == 0 ? "" : (i + 1 == values.size() ? " ou " : ", ")) + values[i];
+            }
+            return "'" + value + "' não é um dos valores aceitos: " + list;
+        },
+        "");
+    return check;
 }
 
 void writeOutput(const std::string& text) {
     std::cout << text << std::flush;
     if (!std::cout)
-        throw CommandError("cannot write to standard output");
+        throw CommandError("não foi possível escrever na saída padrão");
 }
 
 std::string fingerprintArgument(const std::string& text) {
@@ -72,7 +119,8 @@ std::string fingerprintArgument(const std::string& text) {
             (i % 3 == 2) ? normal[i] == ' ' : std::isxdigit(static_cast<unsigned char>(normal[i]));
     }
     if (!valid) {
-        throw CommandError("'" + text + "' is not a SHA-1 fingerprint (20 hexadecimal bytes)");
+        throw CommandError("'" + text +
+                           "' não é uma impressão digital SHA-1 (20 bytes em hexadecimal)");
     }
     return normal;
 }

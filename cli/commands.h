@@ -16,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace quor::cli {
 
@@ -24,7 +25,8 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // the command could not do its job
 inline constexpr int kExitUsage = 2;    // wrong command line
 
-// A failure to report to the user as one English line (the program adds its name in front).
+// A failure to report to the user as one Portuguese line (the program adds its name in front).
+// Library exception texts quoted in it stay as the library words them.
 class CommandError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
@@ -65,6 +67,11 @@ std::ifstream openInputFile(const std::filesystem::path& path);
 // The whole content of a regular file, at most maxBytes long. Throws CommandError naming the
 // file when it is missing, is a directory, cannot be read or is larger.
 std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxBytes);
+
+// A check for an option or argument that accepts only the given values, with the Portuguese
+// failure text "'VALUE' não é um dos valores aceitos: A, B ou C". It adds nothing to the help's
+// type name: the option's description lists the values.
+CLI::Validator oneOf(std::vector<std::string> values);
 
 // Writes text to standard output and flushes it; throws CommandError when the write fails (a
 // closed pipe or a full disk must not pass for success).

@@ -40,8 +40,8 @@ void runShow(const InspectOptions& options) {
     } catch (const std::exception&) {
         // The library's message quotes the whole input; the file name says enough.
         throw CommandError(
-            "'" + options.file + "' is not a certificate in PEM, DER or Base64" +
-            (isBundle(content) ? " (it is a PKCS#7 bundle; use 'quor-certs chain')" : ""));
+            "'" + options.file + "' não é um certificado em PEM, DER ou Base64" +
+            (isBundle(content) ? " (é um pacote PKCS#7; use 'quor-certs chain')" : ""));
     }
     writeOutput(options.json ? dumpJson(certificateJson(*certificate))
                              : certificateText(*certificate));
@@ -59,10 +59,10 @@ std::string peekHead(std::istream& in) {
 
 std::string hintFor(const std::string& head) {
     if (head.find("-----BEGIN PKCS7-----") != std::string::npos) {
-        return " (PEM is not read; convert it with 'openssl pkcs7 -outform DER')";
+        return " (PEM não é lido; converta com 'openssl pkcs7 -outform DER')";
     }
     if (head.find("-----BEGIN CERTIFICATE-----") != std::string::npos) {
-        return " (it holds a single certificate; use 'quor-certs show')";
+        return " (contém um único certificado; use 'quor-certs show')";
     }
     return "";
 }

@@ -227,7 +227,7 @@ void runInstall(const InstallOptions& options) {
     if (const std::wstring warning = mirrors.finish(); !warning.empty())
         std::cerr << terminalText(warning) << '\n';
     if (status.lastText() != kSuccessLine) {
-        throw CommandError("the chains were not all installed (see the message above)");
+        throw CommandError("nem todas as cadeias foram instaladas (veja a mensagem acima)");
     }
 }
 
@@ -245,7 +245,7 @@ void registerInstallCommand(CLI::App& app) {
                          terminalText(installer::chainBaseUrl))
         ->check([](const std::string& url) {
             return url.empty() || url.back() == '/' ? std::string()
-                                                    : std::string("the base URL must end with /");
+                                                    : std::string("a URL base deve terminar com /");
         });
     install->add_flag("--yes,-y", options->yes,
                       "aprova sem perguntar a instalação das autoridades raiz");

@@ -74,7 +74,7 @@ void runSign(const SignOptions& options) {
     try {
         signerCertificate.emplace(repository.findCertificate(fingerprint));
     } catch (const signer::CertificateNotFoundException&) {
-        throw CommandError("no store holds the certificate " + fingerprint);
+        throw CommandError("nenhum repositório guarda o certificado " + fingerprint);
     }
     const std::vector<unsigned char> data(content.begin(), content.end());
     const std::vector<unsigned char> signature =
@@ -88,7 +88,7 @@ void runSign(const SignOptions& options) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     out.close();
     if (!out)
-        throw CommandError("cannot write the signature to " + options.output);
+        throw CommandError("não foi possível gravar a assinatura em " + options.output);
 }
 
 }  // namespace
@@ -117,7 +117,7 @@ void registerKeyCommands(CLI::App& app) {
             ->required();
         command->add_option("ARQUIVO", options->file, "arquivo a assinar")->required();
         command->add_option("--hash", options->hash, "SHA1, SHA256 (padrão), SHA384 ou SHA512")
-            ->check(CLI::IsMember({"SHA1", "SHA256", "SHA384", "SHA512"}));
+            ->check(oneOf({"SHA1", "SHA256", "SHA384", "SHA512"}));
         command->add_option("-o,--output", options->output, "arquivo da assinatura");
         command->footer(
             "Exemplos:\n  quor-certs sign AB:12:...:9F contrato.pdf -o contrato.sig\n"

@@ -7,6 +7,7 @@
 #include <new>
 #include <string>
 
+#include "cli/command_line_messages.h"
 #include "cli/commands.h"
 #include "cli/usage.h"
 
@@ -14,13 +15,13 @@ namespace {
 
 // The top level shows the one usage text with its examples; each command keeps the help that
 // CLI11 builds from its options, description and examples.
-class UsageFormatter : public CLI::Formatter {
+class UsageFormatter : public quor::cli::PortugueseFormatter {
   public:
     std::string make_help(const CLI::App* app, std::string name,
                           CLI::AppFormatMode mode) const override {
         if (app->get_parent() == nullptr)
             return quor::cli::kUsage;
-        return CLI::Formatter::make_help(app, std::move(name), mode);
+        return PortugueseFormatter::make_help(app, std::move(name), mode);
     }
 };
 
@@ -41,20 +42,20 @@ int main(int argc, char** argv) {
     using namespace quor::cli;
     CLI::App app{"Certificados e cadeias ICP-Brasil no terminal.", "quor-certs"};
     app.formatter(std::make_shared<UsageFormatter>());
+    usePortugueseCommandLine(app, QUOR_VERSION);
     app.require_subcommand(1);
     for (CommandGroup group : commandGroups)
         group(app);
 
     try {
         app.parse(argc, argv);
-    } catch (const CLI::Success& done) {  // --help
+    } catch (const CLI::Success& done) {  // --help, --version
         return app.exit(done, std::cout, std::cerr);
     } catch (const CLI::ParseError& wrong) {
-        std::cerr << "quor-certs: " << oneLine(wrong.what())
-                  << " (run 'quor-certs --help' for usage)\n";
+        std::cerr << "quor-certs: " << oneLine(commandLineErrorText(app, wrong)) << '\n';
         return kExitUsage;
     } catch (const std::bad_alloc&) {
-        std::cerr << "quor-certs: out of memory\n";
+        std::cerr << "quor-certs: memória insuficiente\n";
         return kExitFailure;
     } catch (const std::exception& failure) {
         std::cerr << "quor-certs: " << oneLine(failure.what()) << '\n';

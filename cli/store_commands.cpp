@@ -174,8 +174,8 @@ FileCertificates readCertificateFile(const std::string& file) {
     } catch (const std::exception&) {
         // The library's message quotes the whole input; the file name says enough.
         throw CommandError("'" + file +
-                           "' is neither a certificate (PEM, DER or Base64) nor a DER PKCS#7 "
-                           "bundle");
+                           "' não é um certificado (PEM, DER ou Base64) nem um pacote PKCS#7 "
+                           "em DER");
     }
     return read;
 }
@@ -255,8 +255,8 @@ void runAdd(const AddOptions& options) {
                     throw CommandError(
                         "'" + file.file +
                         "': " + certificateJson(certificate).at("subjectName").get<std::string>() +
-                        ": adding a trusted root needs confirmation on a terminal; run with "
-                        "--yes to approve it (nothing was added)");
+                        ": incluir uma raiz confiável pede confirmação em um terminal; rode com "
+                        "--yes para aprová-la (nada foi adicionado)");
                 }
             }
         }
@@ -287,11 +287,13 @@ void runAdd(const AddOptions& options) {
                                       error.what();
                 if (confirmation->refusedWithoutTerminal()) {
                     message +=
-                        " (a trusted root needs confirmation on a terminal; use --yes to "
-                        "approve it)";
+                        " (uma raiz confiável pede confirmação em um terminal; use --yes para "
+                        "aprová-la)";
                 }
                 if (added > 0) {
-                    message += "; " + std::to_string(added) + " certificate(s) added before";
+                    message += "; " + std::to_string(added) +
+                               (added == 1 ? " certificado adicionado antes"
+                                           : " certificados adicionados antes");
                 }
                 throw CommandError(message);
             }
@@ -361,7 +363,7 @@ void runVerify(const VerifyOptions& options) {
     try {
         certificate.emplace(repository.findCertificate(fingerprint));
     } catch (const signer::CertificateNotFoundException&) {
-        throw CommandError("no store holds the certificate " + fingerprint);
+        throw CommandError("nenhum repositório guarda o certificado " + fingerprint);
     }
     const signer::CertificateChain chain = repository.buildChain(*certificate);
     writeOutput(options.json ? dumpJson(chainJson(chain)) : chainText(chain));
@@ -380,7 +382,7 @@ void registerStoreCommands(CLI::App& app) {
             "Lista os certificados dos repositórios do usuário (todos, se nenhum for "
             "dado): impressão digital SHA-1, titular, fim da validade e papel.");
         command->add_option("REPOSITORIO", options->stores, "MY, AddressBook, CA ou ROOT")
-            ->check(CLI::IsMember(kStoreNames));
+            ->check(oneOf(kStoreNames));
         command->add_flag("--json", options->json, kJsonHelp);
         command->footer(
             "Exemplos:\n  quor-certs list\n  quor-certs list ROOT CA\n"

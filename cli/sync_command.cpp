@@ -38,9 +38,10 @@ void runSync(const SyncOptions& options) {
         std::string names;
         for (const auto* failed : failures)
             names += (names.empty() ? "" : ", ") + failed->mirror.label();
-        throw CommandError(std::to_string(failures.size()) +
-                           " NSS database(s) could not be written: " + names +
-                           "; close the program and run sync again");
+        throw CommandError((failures.size() == 1 ? std::string("1 banco NSS não pôde ser gravado: ")
+                                                 : std::to_string(failures.size()) +
+                                                       " bancos NSS não puderam ser gravados: ") +
+                           names + "; feche o programa e rode quor-certs sync de novo");
     }
 }
 

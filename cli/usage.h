@@ -29,6 +29,7 @@ Comandos:
 Opções comuns:
   --json           imprime os mesmos dados como um objeto JSON
   -h, --help       mostra esta ajuda
+  --version        mostra a versão do quor-certs
 
 Exemplos:
   quor-certs show ICP-Brasilv10.crt

@@ -25,6 +25,7 @@ using quor::test::ProcessResult;
 using quor::test::StringType;
 using quor::test::TestCert;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
 
@@ -350,8 +351,9 @@ TEST_F(QuorCertsGenerated, ChainStatusIsReportedByNameAndNumber) {
     }
 }
 
-// Failures: one English line on standard error, nothing on standard output, status 1 for input
-// that cannot be read and 2 for a wrong command line.
+// Failures: one Portuguese line on standard error (library texts quoted in it stay English),
+// nothing on standard output, status 1 for input that cannot be read and 2 for a wrong command
+// line.
 TEST_F(QuorCertsGenerated, FailuresReportOneLineAndTheirExitStatus) {
     const TestCert root = CertBuilder(Name::cn("Raiz")).ca().selfSigned();
     const std::string bundle = quor::test::pkcs7Der({root});
@@ -370,25 +372,62 @@ TEST_F(QuorCertsGenerated, FailuresReportOneLineAndTheirExitStatus) {
         std::string inMessage;
     };
     const std::vector<Case> cases{
-        {{"show", missing.string()}, 1, "no such file"},
-        {{"chain", missing.string()}, 1, "no such file"},
-        {{"show", dir_.path().string()}, 1, "directory"},
-        {{"show", garbage.string()}, 1, "not a certificate"},
-        {{"show", empty.string()}, 1, "not a certificate"},
-        {{"show", "--json", html.string()}, 1, "not a certificate"},
+        {{"show", missing.string()},
+         1,
+         "quor-certs: não foi possível abrir '" + missing.string() + "': arquivo inexistente"},
+        {{"chain", missing.string()}, 1, "não foi possível abrir '" + missing.string() + "'"},
+        {{"show", dir_.path().string()},
+         1,
+         "quor-certs: não foi possível ler '" + dir_.path().string() + "': é uma pasta"},
+        {{"show", garbage.string()},
+         1,
+         "quor-certs: '" + garbage.string() + "' não é um certificado em PEM, DER ou Base64\n"},
+        {{"show", empty.string()}, 1, "não é um certificado em PEM, DER ou Base64"},
+        {{"show", "--json", html.string()}, 1, "não é um certificado em PEM, DER ou Base64"},
         {{"chain", html.string()}, 1, "not a DER PKCS#7"},
-        {{"chain", "--json", pem.string()}, 1, "openssl pkcs7 -outform DER"},
+        {{"chain", "--json", pem.string()},
+         1,
+         " (PEM não é lido; converta com 'openssl pkcs7 -outform DER')\n"},
         {{"chain", noCerts.string()}, 1, "holds no certificates"},
         {{"chain", truncated.string()}, 1, "not a DER PKCS#7"},
-        {{"chain", certificate.string()}, 1, "quor-certs show"},
-        {{"show", write("cadeia.p7b", bundle).string()}, 1, "quor-certs chain"},
-        {{"show", pem.string()}, 1, "quor-certs chain"},
+        {{"chain", certificate.string()},
+         1,
+         " (contém um único certificado; use 'quor-certs show')\n"},
+        {{"show", write("cadeia.p7b", bundle).string()},
+         1,
+         "não é um certificado em PEM, DER ou Base64 (é um pacote PKCS#7; use 'quor-certs "
+         "chain')\n"},
+        {{"show", pem.string()}, 1, "(é um pacote PKCS#7; use 'quor-certs chain')"},
         {{"chain", empty.string()}, 1, "not a DER PKCS#7"},
-        {{}, 2, "--help"},
-        {{"bogus"}, 2, "--help"},
-        {{"show"}, 2, "--help"},
-        {{"show", "--colour", certificate.string()}, 2, "--help"},
-        {{"show", certificate.string(), certificate.string()}, 2, "--help"},
+        // CLI11's own errors, worded again in Portuguese.
+        {{}, 2, "quor-certs: falta o comando (veja 'quor-certs --help')\n"},
+        {{"bogus"}, 2, "quor-certs: comando desconhecido: bogus (veja 'quor-certs --help')\n"},
+        {{"show"},
+         2,
+         "quor-certs: show: falta o argumento ARQUIVO (veja 'quor-certs show --help')\n"},
+        {{"show", "--colour", certificate.string()},
+         2,
+         "quor-certs: show: argumento inesperado: --colour (veja 'quor-certs show --help')\n"},
+        {{"show", certificate.string(), certificate.string()},
+         2,
+         "quor-certs: show: argumento inesperado: " + certificate.string() + " (veja"},
+        {{"chain", "a", "b", "c"}, 2, "quor-certs: chain: argumentos inesperados: b c (veja"},
+        {{"show", "--json=talvez", certificate.string()},
+         2,
+         "quor-certs: show: valor inválido para --json: talvez (veja 'quor-certs show --help')\n"},
+        {{"install", "--base-url"},
+         2,
+         "quor-certs: install: --base-url: falta o valor (veja 'quor-certs install --help')\n"},
+        {{"install", "--base-url", "http://127.0.0.1:9/sem-barra"},
+         2,
+         "quor-certs: install: --base-url: a URL base deve terminar com / (veja"},
+        {{"list", "FOO"},
+         2,
+         "quor-certs: list: REPOSITORIO: 'FOO' não é um dos valores aceitos: MY, AddressBook, "
+         "CA ou ROOT (veja 'quor-certs list --help')\n"},
+        {{"sign", "--hash", "MD5", "ab", certificate.string()},
+         2,
+         "--hash: 'MD5' não é um dos valores aceitos: SHA1, SHA256, SHA384 ou SHA512"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -404,6 +443,13 @@ TEST_F(QuorCertsGenerated, FailuresReportOneLineAndTheirExitStatus) {
     }
 }
 
+TEST(QuorCertsHelp, VersionAnswersWithTheProgramVersion) {
+    const ProcessResult version = run({"--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "quor-certs 1.2.0.2\n");
+    EXPECT_EQ(version.err, "");
+}
+
 TEST(QuorCertsHelp, UsageHasExamplesAndEachCommandHasHelp) {
     const ProcessResult top = run({"--help"});
     EXPECT_EQ(top.exitCode, 0);
@@ -417,6 +463,15 @@ TEST(QuorCertsHelp, UsageHasExamplesAndEachCommandHasHelp) {
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_THAT(help.out, HasSubstr("--json"));
         EXPECT_THAT(help.out, HasSubstr(std::string("quor-certs ") + command));
+        // CLI11's headings and its help flag in Portuguese.
+        EXPECT_THAT(help.out, HasSubstr("Uso: quor-certs " + std::string(command) + " [OPÇÕES]"));
+        EXPECT_THAT(help.out, HasSubstr("\nArgumentos:\n  ARQUIVO TEXTO OBRIGATÓRIO"));
+        EXPECT_THAT(help.out, HasSubstr("\nOpções:\n  -h,--help"));
+        EXPECT_THAT(help.out, HasSubstr("mostra esta ajuda"));
+        for (const char* english :
+             {"Usage", "Options", "Positionals", "REQUIRED", "TEXT ", "Print this help"}) {
+            EXPECT_THAT(help.out, Not(HasSubstr(english)));
+        }
     }
 }
 

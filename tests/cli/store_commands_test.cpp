@@ -176,7 +176,9 @@ TEST_F(StoreCommandsTest, RootsNeedAnAnswerFromATerminalOrYes) {
     const ProcessResult refused = run({"add", prodesp, rootV5});
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_THAT(refused.err, HasSubstr("--yes"));
-    EXPECT_THAT(refused.err, HasSubstr("nothing was added"));
+    EXPECT_THAT(refused.err, HasSubstr(": incluir uma raiz confiável pede confirmação em um "
+                                       "terminal; rode com --yes para aprová-la (nada foi "
+                                       "adicionado)\n"));
     auto stores = listed();
     EXPECT_TRUE(stores["CA"].empty());
     EXPECT_TRUE(stores["ROOT"].empty());
@@ -244,13 +246,23 @@ TEST_F(StoreCommandsTest, BadInputIsReportedAndChangesNothing) {
         std::string message;
     };
     const std::vector<Case> cases{
-        {{"add", "--yes", prodesp, page.string()}, 1, page.string()},
+        {{"add", "--yes", prodesp, page.string()},
+         1,
+         "quor-certs: '" + page.string() +
+             "' não é um certificado (PEM, DER ou Base64) nem um pacote PKCS#7 em DER\n"},
         {{"add", "--yes", prodesp, empty.string()}, 1, "holds no certificates"},
-        {{"add", "--yes", (home.home() / "falta.crt").string()}, 1, "no such file"},
-        {{"remove", "ab cd"}, 1, "not a SHA-1 fingerprint"},
-        {{"verify", sha1Of(prodesp)}, 1, "no store holds"},
-        {{"verify", "zz"}, 1, "not a SHA-1 fingerprint"},
-        {{"list", "Pessoal"}, 2, "Pessoal"},
+        {{"add", "--yes", (home.home() / "falta.crt").string()}, 1, "': arquivo inexistente\n"},
+        {{"remove", "ab cd"},
+         1,
+         "quor-certs: 'ab cd' não é uma impressão digital SHA-1 (20 bytes em hexadecimal)\n"},
+        {{"verify", sha1Of(prodesp)},
+         1,
+         "quor-certs: nenhum repositório guarda o certificado " + sha1Of(prodesp) + "\n"},
+        {{"verify", "zz"}, 1, "'zz' não é uma impressão digital SHA-1"},
+        {{"list", "Pessoal"},
+         2,
+         "quor-certs: list: REPOSITORIO: 'Pessoal' não é um dos valores aceitos: MY, AddressBook, "
+         "CA ou ROOT"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args.back());

@@ -118,7 +118,10 @@ TEST_F(QuorCertsMirrorTest, ListRemoveAndSyncSayWhichDatabasesHoldAndChanged) {
     const ProcessResult blocked = run({"sync"});
     EXPECT_EQ(blocked.exitCode, 1);
     EXPECT_THAT(blocked.out, HasSubstr("Firefox (default-release)"));
-    EXPECT_THAT(blocked.err, HasSubstr("could not be written: Firefox (default-release)"));
+    EXPECT_THAT(
+        blocked.err,
+        HasSubstr("quor-certs: 1 banco NSS não pôde ser gravado: Firefox (default-release); "
+                  "feche o programa e rode quor-certs sync de novo\n"));
 }
 
 // The chain installer in the terminal: the root reaches the stores although Firefox holds its
