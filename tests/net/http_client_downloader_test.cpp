@@ -234,6 +234,25 @@ TEST_F(DownloaderTest, KeepsTheConnectionAliveBetweenDownloads) {
     EXPECT_EQ(server_.connectionsAccepted(), 1u);
 }
 
+// The install run keeps its list downloader for the whole run and makes one downloader per
+// entry: while one downloader lives, the later ones reuse its connection, from any thread.
+TEST_F(DownloaderTest, DownloadersAliveAtTheSameTimeShareTheKeptAliveConnection) {
+    server_.serve("/list", {200, {}, "list"});
+    server_.serve("/entry", {200, {}, "entry"});
+    HttpClientDownloader list(server_.url(""), kTimeoutMs, true);
+    EXPECT_EQ(readAll(*list.download(L"list")), "list");
+    for (int i = 0; i < 3; ++i) {
+        HttpClientDownloader entry(server_.url(""), kTimeoutMs, true);
+        EXPECT_EQ(readAll(*entry.download(L"entry")), "entry");
+    }
+    std::thread([&] {
+        HttpClientDownloader entry(server_.url(""), kTimeoutMs, true);
+        EXPECT_EQ(readAll(*entry.download(L"entry")), "entry");
+    }).join();
+    EXPECT_EQ(server_.requests().size(), 5u);
+    EXPECT_EQ(server_.connectionsAccepted(), 1u);
+}
+
 struct RedirectCase {
     int status;
     bool follow;
