@@ -241,9 +241,15 @@ ErrorCode initialise(sqlite3* db) {
     if (objects > 0 && applicationId != kApplicationId)
         return error::kDatabaseError;
 
+    // In WAL mode a commit is a write into the log: once it returns, the change survives the
+    // process being killed, since the log is already in the system's file cache. synchronous
+    // NORMAL leaves out the flush to the disk at every commit and flushes at each checkpoint
+    // instead; a power cut may then lose the last commits but never leaves the database
+    // inconsistent (the log's checksums end it at the last whole transaction), and the next
+    // install or sync puts back what is missing. FULL would cost one flush per certificate.
     result = execWaiting(db, "PRAGMA journal_mode=WAL");
     if (result == SQLITE_OK)
-        result = sqlite3_exec(db, "PRAGMA synchronous=FULL", nullptr, nullptr, nullptr);
+        result = sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     if (result == SQLITE_OK)
         result = sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
     if (result != SQLITE_OK)
