@@ -19,6 +19,8 @@ PACKAGES=(
   xvfb xauth
   clang libclang-rt-14-dev
   python3
+  debhelper dpkg-dev lintian debootstrap
+  appstream desktop-file-utils man-db bash-completion
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
