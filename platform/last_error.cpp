@@ -52,6 +52,10 @@ std::wstring messageText(ErrorCode code) {
             break;
         case error::kUnspecified: text = L"Unspecified error."; break;
         case error::kChainEngine: text = L"The certificate chain could not be built."; break;
+        case error::kStoreNotOwned:
+            text = L"The certificate store folder or file belongs to another user; it was left "
+                   L"unchanged.";
+            break;
         case error::kDiskFull: text = L"There is not enough space on the disk."; break;
         case error::kIoError:
             text = L"The request could not be performed because of an I/O device error.";

@@ -42,6 +42,8 @@ inline constexpr ErrorCode kStoreUnavailable = 0x80092009;
 inline constexpr ErrorCode kDatabaseError = 0x8009200A;
 inline constexpr ErrorCode kDatabaseBusy = 0x8009200B;
 inline constexpr ErrorCode kChainEngine = 0x8009200C;
+// The store folder or one of its files belongs to another user.
+inline constexpr ErrorCode kStoreNotOwned = 0x8009200D;
 inline constexpr ErrorCode kUnspecified = 0x80004005;
 inline constexpr ErrorCode kDiskFull = 112;
 inline constexpr ErrorCode kIoError = 1117;

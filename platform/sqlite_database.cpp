@@ -98,6 +98,21 @@ ErrorCode makeFolders(const std::string& path) {
     return error::kSuccess;
 }
 
+// The store folder and its files hold private keys. Ours are brought back to owner-only modes
+// whatever they were left at (an older version, a copy, a umask); another user's are refused
+// and left exactly as they are, since writing keys into them would hand the keys over.
+// Owner bits stay as they are: a file the user made unreadable stays an access error.
+ErrorCode secureOwnPath(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0)
+        return errno == ENOENT ? error::kSuccess : errnoCode(errno);
+    if (info.st_uid != ::geteuid())
+        return error::kStoreNotOwned;
+    if ((info.st_mode & 077) != 0 && ::chmod(path.c_str(), info.st_mode & 0700) != 0)
+        return errnoCode(errno);
+    return error::kSuccess;
+}
+
 // Creates the database file with mode 0600 before SQLite sees it, so the stores are never
 // readable by others, not even for a moment.
 ErrorCode prepareFile(const std::string& path) {
@@ -252,6 +267,9 @@ ErrorCode initialise(sqlite3* db) {
         result = sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
     if (result == SQLITE_OK)
         result = sqlite3_exec(db, "PRAGMA foreign_keys=ON", nullptr, nullptr, nullptr);
+    // Deleted rows (private keys above all) are overwritten, not left in free space.
+    if (result == SQLITE_OK)
+        result = sqlite3_exec(db, "PRAGMA secure_delete=ON", nullptr, nullptr, nullptr);
     if (result != SQLITE_OK)
         return detail::errorCodeOf(result);
 
@@ -390,6 +408,13 @@ std::shared_ptr<Database> Database::openUserDatabase() {
 
     const std::string folder = path.substr(0, path.find_last_of('/'));
     ErrorCode code = makeFolders(folder);
+    // The folder first: nothing is created in a folder that is not the user's.
+    if (code == error::kSuccess)
+        code = secureOwnPath(folder);
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        if (code == error::kSuccess)
+            code = secureOwnPath(path + suffix);
+    }
     if (code == error::kSuccess)
         code = prepareFile(path);
     if (code != error::kSuccess) {

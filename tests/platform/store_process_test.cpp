@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -196,6 +197,91 @@ TEST_F(StoreProcessTest, UnreadableDatabaseIsAnAccessError) {
         }
         EXPECT_EQ(test::readFile(file), before);
     }
+    EXPECT_EQ(walk(*open("CA")).size(), 1u);
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+// The files the store database can have besides itself, which the tests hold open so that they
+// exist while another process opens the store.
+struct HeldDatabase {
+    explicit HeldDatabase(const std::string& path) {
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+        sqlite3_exec(db, "SELECT count(*) FROM certificates", nullptr, nullptr, nullptr);
+    }
+    ~HeldDatabase() { sqlite3_close(db); }
+    sqlite3* db = nullptr;
+};
+
+// A store folder and files left readable by others (an older version, a copy, a loose umask)
+// are brought back to the user's alone by the next program that opens them, before anything
+// is written.
+TEST_F(StoreProcessTest, LooseModesOfTheUsersOwnStoreAreTightenedOnOpen) {
+    const auto certificates = distinctCertificates(3);
+    ASSERT_EQ(exitCodeOf(spawn([&] { return open("CA")->addEncoded(certificates[0]) ? 0 : 1; })),
+              0);
+    const std::string file = home.storePath().string();
+    const std::string folder = home.storePath().parent_path().string();
+    struct Case {
+        mode_t folderMode;
+        mode_t fileMode;
+    };
+    int added = 1;
+    for (const Case& c : {Case{0755, 0644}, Case{0777, 0666}}) {
+        SCOPED_TRACE(std::to_string(c.folderMode) + "/" + std::to_string(c.fileMode));
+        HeldDatabase held(file);
+        ASSERT_TRUE(std::filesystem::exists(file + "-wal"));
+        ASSERT_EQ(::chmod(folder.c_str(), c.folderMode), 0);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            ASSERT_EQ(::chmod((file + suffix).c_str(), c.fileMode), 0);
+        const Bytes next = certificates[static_cast<std::size_t>(added)];
+        EXPECT_EQ(exitCodeOf(spawn([&] { return open("CA")->addEncoded(next) ? 0 : 1; })), 0);
+        ++added;
+        EXPECT_EQ(modeOf(folder), 0700u);
+        for (const char* suffix : {"", "-wal", "-shm"})
+            EXPECT_EQ(modeOf(file + suffix), 0600u) << suffix;
+    }
+    EXPECT_EQ(walk(*open("CA")).size(), 3u);
+}
+
+// A store folder or file that belongs to another user is refused with its own error, and left
+// exactly as it was: no key is ever written into a file someone else can read or replace.
+TEST_F(StoreProcessTest, StoreOfAnotherUserIsRefusedAndLeftAsItIs) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making files of another user needs root";
+    ASSERT_EQ(exitCodeOf(spawn([&] {
+                  return open("CA")->addEncoded(distinctCertificates(1)[0]) ? 0 : 1;
+              })),
+              0);
+    const std::string file = home.storePath().string();
+    const std::string folder = home.storePath().parent_path().string();
+    for (const std::string& path : {folder, file, file + "-wal"}) {
+        SCOPED_TRACE(path);
+        HeldDatabase held(file);
+        ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(path.c_str(), path == folder ? 0755 : 0644), 0);
+        const std::string before = test::readFile(file);
+        const pid_t child = spawn([&] {
+            setLastError(0);
+            if (openSystemStore("CA"))
+                return 1;
+            return lastError() == error::kStoreNotOwned ? 0 : 2;
+        });
+        EXPECT_EQ(exitCodeOf(child), 0);
+        struct stat info {};
+        ASSERT_EQ(::stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 65534u);
+        EXPECT_EQ(info.st_mode & 07777, path == folder ? 0755u : 0644u);
+        EXPECT_EQ(test::readFile(file), before);
+        ASSERT_EQ(::chown(path.c_str(), 0, 0), 0);
+        ASSERT_EQ(::chmod(path.c_str(), path == folder ? 0700 : 0600), 0);
+    }
+    EXPECT_EQ(messageText(error::kStoreNotOwned),
+              L"The certificate store folder or file belongs to another user; it was left "
+              L"unchanged.\r\n");
     EXPECT_EQ(walk(*open("CA")).size(), 1u);
 }
 
