@@ -153,6 +153,34 @@ bool getCertificateProperty(const CertContext& context, CertProperty id, Bytes* 
 bool setFriendlyName(const CertContext& context, const std::u16string& name);
 std::optional<std::u16string> friendlyName(const CertContext& context);
 
+// StoreTransaction: groups the changes this thread makes to the user's stores, certificate
+// properties and keys into one: commit() stores all of them at once, and a transaction that is
+// destroyed without commit (an exception, a failure, the process killed) stores none. While it
+// is open the other threads of the process wait for the store database, and other processes
+// wait for it as for any write (up to the short busy wait). Change observers and the NSS mirrors
+// hear of the changes after the commit, never of a change that was rolled back. Transactions
+// nest: an inner one joins the outer, which alone makes the changes durable. A root added to
+// "ROOT" inside a transaction is confirmed while the transaction waits.
+class StoreTransaction {
+  public:
+    // Opens the transaction; ok() tells whether it is open (else the last error says why:
+    // the codes of openSystemStore).
+    StoreTransaction();
+    ~StoreTransaction();
+    StoreTransaction(const StoreTransaction&) = delete;
+    StoreTransaction& operator=(const StoreTransaction&) = delete;
+
+    bool ok() const noexcept;
+    // commit: stores the changes (false with the last error set when the database refuses; the
+    // changes are then rolled back). Calling it on a transaction that is not open fails with
+    // kInvalidParameter.
+    bool commit();
+
+  private:
+    class Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // sha1Of: SHA-1 of bytes (the store's search key for DER bytes).
 Sha1Hash sha1Of(const Bytes& bytes);
 

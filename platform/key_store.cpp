@@ -5,6 +5,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
 #include <openssl/rsa.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 #include <sqlite3.h>
 
@@ -19,33 +20,22 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/key_rows.h"
+#include "platform/openssl_ptr.h"
 #include "platform/sqlite_database.h"
+#include "platform/store_backend.h"
 
 namespace quor::platform {
 
 namespace {
 
-// ---------------------------------------------------------------------------------------------
-// Owning pointers for what this file creates.
-
-template <auto Free>
-struct FreeWith {
-    template <typename T>
-    void operator()(T* object) const noexcept {
-        if (object != nullptr)
-            Free(object);
-    }
-};
-void freeX509Stack(STACK_OF(X509) * stack) noexcept {
-    sk_X509_pop_free(stack, X509_free);
-}
-
-using X509Ptr = std::unique_ptr<X509, FreeWith<X509_free>>;
-using X509StackPtr = std::unique_ptr<STACK_OF(X509), FreeWith<freeX509Stack>>;
-using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
-using PkcsPkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, FreeWith<EVP_PKEY_CTX_free>>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, FreeWith<EVP_MD_CTX_free>>;
-using Pkcs8Ptr = std::unique_ptr<PKCS8_PRIV_KEY_INFO, FreeWith<PKCS8_PRIV_KEY_INFO_free>>;
+using openssl::FreeWith;
+using X509Ptr = openssl::X509Ptr;
+using X509StackPtr = openssl::X509StackPtr;
+using Pkcs12Ptr = openssl::Pkcs12Ptr;
+using PkcsPkeyCtxPtr = openssl::EvpPkeyCtxPtr;
+using MdCtxPtr = openssl::EvpMdCtxPtr;
+using Pkcs8Ptr = openssl::Pkcs8PrivKeyInfoPtr;
 using SharedKey = std::shared_ptr<EVP_PKEY>;
 
 SharedKey shareKey(EVP_PKEY* key) {
@@ -69,13 +59,24 @@ bool fail(ErrorCode code) noexcept {
 constexpr int kProviderKeyStorage = 1;
 constexpr int kProviderLegacy = 2;
 
-// The key itself lives in the store database's `keys` table; which provider holds it and its
-// key-spec value are kept beside it in `key_providers`, made here on first use.
-constexpr const char* kProviderSchema =
+// The key itself lives in the store database's `keys` table. Beside it, made here on first use:
+// which provider holds it and its key-spec value (`key_providers`); the SHA-256 of its public key
+// (the DER SubjectPublicKeyInfo), which finds the row again when the same key is imported once
+// more or when the certificate of a waiting request arrives (`key_public_keys`); and the keys of
+// certificate requests still waiting for their certificate (`pending_requests`).
+constexpr const char* kKeySchema =
     "CREATE TABLE IF NOT EXISTS key_providers ("
     " container TEXT PRIMARY KEY REFERENCES keys (container) ON DELETE CASCADE,"
     " provider INTEGER NOT NULL,"
-    " key_spec INTEGER NOT NULL) WITHOUT ROWID";
+    " key_spec INTEGER NOT NULL) WITHOUT ROWID;"
+    "CREATE TABLE IF NOT EXISTS key_public_keys ("
+    " container TEXT PRIMARY KEY REFERENCES keys (container) ON DELETE CASCADE,"
+    " public_key BLOB NOT NULL) WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS key_public_keys_by_key ON key_public_keys (public_key);"
+    "CREATE TABLE IF NOT EXISTS pending_requests ("
+    " container TEXT PRIMARY KEY REFERENCES keys (container) ON DELETE CASCADE,"
+    " alias TEXT NOT NULL,"
+    " created INTEGER NOT NULL) WITHOUT ROWID";
 
 bool failSqlite(int result) noexcept {
     const ErrorCode code = detail::errorCodeOf(result);
@@ -89,47 +90,166 @@ struct KeyRow {
     std::string pkcs8;
 };
 
-bool storeKey(const std::string& container, const KeyRow& row) {
+SharedKey decodeKey(const std::string& pkcs8);
+
+// The SHA-256 of a public key's DER SubjectPublicKeyInfo; empty when it cannot be encoded.
+Bytes publicKeyHash(const unsigned char* spki, int length) {
+    if (spki == nullptr || length <= 0)
+        return {};
+    Bytes hash(SHA256_DIGEST_LENGTH);
+    SHA256(spki, static_cast<std::size_t>(length), hash.data());
+    return hash;
+}
+
+Bytes publicKeyHashOf(EVP_PKEY* key) {
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(key, &der);
+    Bytes hash = publicKeyHash(der, length);
+    OPENSSL_free(der);
+    ERR_clear_error();
+    return hash;
+}
+
+Bytes publicKeyHashOfCertificate(const Bytes& certificateDer) {
+    const unsigned char* p = certificateDer.data();
+    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
+    if (!certificate) {
+        ERR_clear_error();
+        return {};
+    }
+    unsigned char* der = nullptr;
+    const int length = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(certificate.get()), &der);
+    Bytes hash = publicKeyHash(der, length);
+    OPENSSL_free(der);
+    ERR_clear_error();
+    return hash;
+}
+
+// Creates the key tables that are missing and gives every key its public-key row (keys stored
+// before those rows existed). Runs inside a write transaction.
+int ensureKeySchema(detail::Database& db) {
+    int result = sqlite3_exec(db.handle(), kKeySchema, nullptr, nullptr, nullptr);
+    if (result != SQLITE_OK)
+        return result;
+    std::vector<std::pair<std::string, Bytes>> missing;
+    {
+        detail::Query select(db,
+                             "SELECT container, private_key FROM keys k WHERE NOT EXISTS"
+                             " (SELECT 1 FROM key_public_keys p WHERE p.container = k.container)");
+        while ((result = select.step()) == SQLITE_ROW) {
+            const Bytes container = select.blob(0);
+            const Bytes pkcs8 = select.blob(1);
+            SharedKey key = decodeKey(std::string(pkcs8.begin(), pkcs8.end()));
+            Bytes hash = key ? publicKeyHashOf(key.get()) : Bytes();
+            if (!hash.empty())
+                missing.emplace_back(std::string(container.begin(), container.end()), hash);
+        }
+        if (result != SQLITE_DONE)
+            return result;
+    }
+    for (const auto& [container, hash] : missing) {
+        detail::Query insert(db,
+                             "INSERT INTO key_public_keys (container, public_key) VALUES (?1, ?2)");
+        insert.bind(1, container).bind(2, hash);
+        result = insert.step();
+        if (result != SQLITE_DONE)
+            return result;
+    }
+    return SQLITE_OK;
+}
+
+// How a key reaches the storage: imported with its certificate, or kept for a certificate
+// request whose certificate has not come yet.
+struct KeyArrival {
+    bool pending = false;
+    std::string alias;  // UTF-8, pending keys only
+};
+
+// Stores a key, or finds the row that already holds the same key (a second import of it, or
+// the certificate of a waiting request being imported) and gives that row the provider,
+// key-spec value and exportability of this import: one key, one row. An imported key is no
+// longer waiting for its certificate. *container names the row, *created says whether it is new.
+bool storeKey(const KeyRow& row, const Bytes& publicKey, const KeyArrival& arrival,
+              std::string* container, bool* created) {
     std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
     if (!db)
         return false;
-    std::lock_guard<std::mutex> guard(db->mutex());
+    std::lock_guard guard(db->mutex());
     detail::WriteTransaction transaction(*db);
     int result = transaction.begin();
     if (result != SQLITE_OK)
         return failSqlite(result);
-    result = sqlite3_exec(db->handle(), kProviderSchema, nullptr, nullptr, nullptr);
+    result = ensureKeySchema(*db);
     if (result != SQLITE_OK)
         return failSqlite(result);
+    std::string found;
     {
+        detail::Query select(*db, "SELECT container FROM key_public_keys WHERE public_key = ?1");
+        select.bind(1, publicKey);
+        result = select.step();
+        if (result == SQLITE_ROW) {
+            const Bytes name = select.blob(0);
+            found.assign(name.begin(), name.end());
+        } else if (result != SQLITE_DONE) {
+            return failSqlite(result);
+        }
+    }
+    *created = found.empty();
+    if (*created) {
+        {
+            detail::Query insert(*db,
+                                 "INSERT INTO keys (container, algorithm, private_key, exportable)"
+                                 " VALUES (?1, 'RSA', ?2, ?3)");
+            insert.bind(1, *container)
+                .bind(2, reinterpret_cast<const unsigned char*>(row.pkcs8.data()), row.pkcs8.size())
+                .bind(3, std::int64_t{row.exportable ? 1 : 0});
+            result = insert.step();
+            if (result != SQLITE_DONE)
+                return failSqlite(result);
+        }
+        {
+            detail::Query insert(
+                *db, "INSERT INTO key_public_keys (container, public_key) VALUES (?1, ?2)");
+            insert.bind(1, *container).bind(2, publicKey);
+            result = insert.step();
+            if (result != SQLITE_DONE)
+                return failSqlite(result);
+        }
+    } else {
+        *container = found;
+        detail::Query update(*db, "UPDATE keys SET exportable = ?2 WHERE container = ?1");
+        update.bind(1, *container).bind(2, std::int64_t{row.exportable ? 1 : 0});
+        result = update.step();
+        if (result != SQLITE_DONE)
+            return failSqlite(result);
+    }
+    {
+        detail::Query provider(*db,
+                               "INSERT INTO key_providers (container, provider, key_spec)"
+                               " VALUES (?1, ?2, ?3) ON CONFLICT (container) DO UPDATE SET"
+                               " provider = excluded.provider, key_spec = excluded.key_spec");
+        provider.bind(1, *container)
+            .bind(2, std::int64_t{row.provider})
+            .bind(3, std::int64_t{row.keySpec});
+        result = provider.step();
+        if (result != SQLITE_DONE)
+            return failSqlite(result);
+    }
+    if (arrival.pending) {
         detail::Query insert(*db,
-                             "INSERT INTO keys (container, algorithm, private_key, exportable)"
-                             " VALUES (?1, 'RSA', ?2, ?3)");
-        insert.bind(1, container)
-            .bind(2, reinterpret_cast<const unsigned char*>(row.pkcs8.data()), row.pkcs8.size())
-            .bind(3, std::int64_t{row.exportable ? 1 : 0});
+                             "INSERT INTO pending_requests (container, alias, created)"
+                             " VALUES (?1, ?2, ?3) ON CONFLICT (container) DO NOTHING");
+        insert.bind(1, *container)
+            .bind(2, arrival.alias)
+            .bind(3, static_cast<std::int64_t>(std::time(nullptr)));
         result = insert.step();
-        if (result != SQLITE_DONE)
-            return failSqlite(result);
+    } else {
+        detail::Query remove(*db, "DELETE FROM pending_requests WHERE container = ?1");
+        remove.bind(1, *container);
+        result = remove.step();
     }
-    {
-        // Not a cached statement: the table may not have existed when the cache was filled.
-        sqlite3_stmt* raw = nullptr;
-        result = sqlite3_prepare_v2(db->handle(),
-                                    "INSERT INTO key_providers (container, provider, key_spec)"
-                                    " VALUES (?1, ?2, ?3)",
-                                    -1, &raw, nullptr);
-        detail::StatementPtr insert(raw);
-        if (result != SQLITE_OK)
-            return failSqlite(result);
-        sqlite3_bind_text(raw, 1, container.data(), static_cast<int>(container.size()),
-                          SQLITE_TRANSIENT);
-        sqlite3_bind_int(raw, 2, row.provider);
-        sqlite3_bind_int64(raw, 3, row.keySpec);
-        result = sqlite3_step(raw);
-        if (result != SQLITE_DONE)
-            return failSqlite(result);
-    }
+    if (result != SQLITE_DONE)
+        return failSqlite(result);
     result = transaction.commit();
     if (result != SQLITE_OK)
         return failSqlite(result);
@@ -141,7 +261,7 @@ bool loadKey(const std::string& container, KeyRow* row) {
     std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
     if (!db)
         return false;
-    std::lock_guard<std::mutex> guard(db->mutex());
+    std::lock_guard guard(db->mutex());
     detail::Query select(*db,
                          "SELECT k.private_key, k.exportable, p.provider, p.key_spec"
                          " FROM keys k JOIN key_providers p ON p.container = k.container"
@@ -167,14 +287,17 @@ bool removeKey(const std::string& container) {
     std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
     if (!db)
         return false;
-    std::lock_guard<std::mutex> guard(db->mutex());
-    detail::Query remove(*db, "DELETE FROM keys WHERE container = ?1");
-    remove.bind(1, container);
-    const int result = remove.step();
-    if (result != SQLITE_DONE)
-        return failSqlite(result);
-    if (sqlite3_changes(db->handle()) == 0)
-        return fail(error::kNoKey);
+    std::lock_guard guard(db->mutex());
+    {
+        detail::Query remove(*db, "DELETE FROM keys WHERE container = ?1");
+        remove.bind(1, container);
+        const int result = remove.step();
+        if (result != SQLITE_DONE)
+            return failSqlite(result);
+        if (sqlite3_changes(db->handle()) == 0)
+            return fail(error::kNoKey);
+    }
+    detail::scrubDeletedKeys(*db);
     return true;
 }
 
@@ -457,6 +580,41 @@ bool keyMatchesCertificate(EVP_PKEY* key, const Bytes& certificateDer) {
 
 }  // namespace
 
+namespace detail {
+
+bool deleteKeyIfUnlinked(Database& db, const Bytes& link, bool* deleted) {
+    *deleted = false;
+    if (link.empty())
+        return true;
+    int result = ensureKeySchema(db);
+    if (result != SQLITE_OK)
+        return failSqlite(result);
+    const std::string container(link.begin(), link.end());
+    Query remove(db,
+                 "DELETE FROM keys WHERE container = ?1"
+                 " AND NOT EXISTS (SELECT 1 FROM certificate_properties"
+                 "  WHERE property_id = ?2 AND value = ?3)"
+                 " AND NOT EXISTS (SELECT 1 FROM pending_requests WHERE container = ?1)");
+    remove.bind(1, container)
+        .bind(2, static_cast<std::int64_t>(CertProperty::KeyLink))
+        .bind(3, link);
+    result = remove.step();
+    if (result != SQLITE_DONE)
+        return failSqlite(result);
+    *deleted = sqlite3_changes(db.handle()) > 0;
+    return true;
+}
+
+void scrubDeletedKeys(Database& db) noexcept {
+    if (HeldChanges* held = heldChanges()) {
+        held->truncateLog = true;
+        return;
+    }
+    truncateWriteAheadLog(db);
+}
+
+}  // namespace detail
+
 // ---------------------------------------------------------------------------------------------
 // Import and acquisition.
 
@@ -547,17 +705,20 @@ CertStorePtr importPkcs12(const Bytes& pkcs12Der, const std::string& passPhrase,
     row.keySpec = row.provider == kProviderLegacy ? key_spec::kKeyExchange : key_spec::kKeyStorage;
     row.exportable = (flags & kImportExportable) != 0;
     row.pkcs8 = encodeKey(key.get());
-    const std::string container = newContainerName();
-    if (row.pkcs8.empty() || container.empty()) {
+    std::string container = newContainerName();
+    const Bytes publicKey = publicKeyHashOf(key.get());
+    if (row.pkcs8.empty() || container.empty() || publicKey.empty()) {
         setLastError(error::kNotEnoughMemory);
         return {};
     }
-    if (!storeKey(container, row))
+    bool created = false;
+    if (!storeKey(row, publicKey, KeyArrival{}, &container, &created))
         return {};
     const Bytes link(container.begin(), container.end());
     if (!setCertificateProperty(*added, CertProperty::KeyLink, &link)) {
         const ErrorCode code = lastError();
-        removeKey(container);
+        if (created)
+            removeKey(container);
         setLastError(code);
         return {};
     }
@@ -607,6 +768,77 @@ bool acquirePrivateKey(const CertContext& context, std::uint32_t flags,
     if (keySpec != nullptr)
         *keySpec = row.keySpec;
     return true;
+}
+
+bool storePendingKey(const Bytes& pkcs8Der, const std::string& alias) {
+    const std::string pkcs8(pkcs8Der.begin(), pkcs8Der.end());
+    SharedKey key = decodeKey(pkcs8);
+    if (!key)
+        return fail(error::kBadKey);
+    const Bytes publicKey = publicKeyHashOf(key.get());
+    std::string container = newContainerName();
+    if (publicKey.empty() || container.empty())
+        return fail(error::kNotEnoughMemory);
+    // The store database must exist (and be a store database) before the key joins it.
+    if (!openSystemStore(kPersonalStore))
+        return false;
+    KeyRow row;
+    row.provider = kProviderKeyStorage;
+    row.keySpec = key_spec::kKeyStorage;
+    row.pkcs8 = pkcs8;
+    KeyArrival arrival;
+    arrival.pending = true;
+    arrival.alias = alias;
+    bool created = false;
+    return storeKey(row, publicKey, arrival, &container, &created);
+}
+
+bool findPendingKey(const Bytes& certificateDer, Bytes* pkcs8Der, std::string* alias) {
+    if (pkcs8Der == nullptr)
+        return fail(error::kInvalidParameter);
+    const Bytes publicKey = publicKeyHashOfCertificate(certificateDer);
+    if (publicKey.empty())
+        return fail(error::kBadEncoding);
+    std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
+    if (!db)
+        return false;
+    std::lock_guard guard(db->mutex());
+    detail::Query select(*db,
+                         "SELECT k.private_key, r.alias FROM key_public_keys p"
+                         " JOIN pending_requests r ON r.container = p.container"
+                         " JOIN keys k ON k.container = p.container"
+                         " WHERE p.public_key = ?1 ORDER BY r.created LIMIT 1");
+    // No such tables yet: no request was ever kept in this database.
+    if (!select.ok())
+        return fail(error::kNotFound);
+    select.bind(1, publicKey);
+    const int result = select.step();
+    if (result == SQLITE_DONE)
+        return fail(error::kNotFound);
+    if (result != SQLITE_ROW)
+        return failSqlite(result);
+    *pkcs8Der = select.blob(0);
+    if (alias != nullptr) {
+        const Bytes text = select.blob(1);
+        alias->assign(text.begin(), text.end());
+    }
+    return true;
+}
+
+std::optional<std::size_t> pendingKeyCount() {
+    std::shared_ptr<detail::Database> db = detail::Database::openUserDatabase();
+    if (!db)
+        return std::nullopt;
+    std::lock_guard guard(db->mutex());
+    detail::Query select(*db, "SELECT count(*) FROM pending_requests");
+    if (!select.ok())
+        return std::size_t{0};
+    const int result = select.step();
+    if (result != SQLITE_ROW) {
+        failSqlite(result);
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(select.integer(0));
 }
 
 bool deleteKeyOf(const CertContext& context) {

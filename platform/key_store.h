@@ -1,10 +1,11 @@
 // Private-key services of the platform layer.
 //
-// Keys live in the same per-user SQLite database as the certificate stores (table quor_keys,
-// one row per key container). A certificate is tied to its key through the certificate's
-// CertProperty::KeyLink property, whose bytes are the key's container name; the property travels
-// with the certificate when it is added from one store to another (cert_store.h), which is how a
-// certificate imported from a PKCS#12 file and then added to "MY" keeps its key.
+// Keys live in the same per-user SQLite database as the certificate stores (table keys, one row
+// per key container; the same key imported again keeps its one row). A certificate is tied to
+// its key through the certificate's CertProperty::KeyLink property, whose bytes are the key's
+// container name; the property travels with the certificate when it is added from one store to
+// another (cert_store.h), which is how a certificate imported from a PKCS#12 file and then added
+// to "MY" keeps its key. A key goes with the last certificate that links to it.
 //
 // Two providers hold keys, with the two working styles callers expect:
 //  - the key-storage provider: a key handle that signs a prepared digest with PKCS#1 v1.5
@@ -31,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/cert_store.h"
@@ -147,10 +149,30 @@ bool legacyDestroyHash(LegacyHashHandle hash);
 bool legacyReleaseContext(LegacyProviderHandle provider, std::uint32_t flags);
 
 // ---------------------------------------------------------------------------------------------
+// Keys of certificate requests. A request's key must outlive the process that made it: the
+// certificate may come back from the authority days later and be added by any program.
+
+// storePendingKey: keeps the private key of a certificate request (DER PKCS#8 of an RSA key)
+// in the key storage, with the request's alias (UTF-8), until a certificate for it is imported
+// (importPkcs12 of a file holding the same key takes the row over: one key, one row).
+// Errors: kBadKey (not an RSA PKCS#8 key), the database codes of openSystemStore.
+bool storePendingKey(const Bytes& pkcs8Der, const std::string& alias);
+
+// findPendingKey: the key of the oldest waiting request whose public key is the certificate's
+// (DER), and its alias. Errors: kNotFound (no request waits for this certificate), kBadEncoding
+// (not a certificate), kInvalidParameter, database codes.
+bool findPendingKey(const Bytes& certificateDer, Bytes* pkcs8Der, std::string* alias);
+
+// pendingKeyCount: how many requests wait for their certificate; nullopt with the last error
+// set when the database cannot be read.
+std::optional<std::size_t> pendingKeyCount();
+
+// ---------------------------------------------------------------------------------------------
 // Maintenance.
 
-// deleteKeyContainer: removes the key a certificate links to from the key storage (the
-// certificate stays). Errors: kNoKey, database codes.
+// deleteKeyOf: removes the key a certificate links to from the key storage (the certificate
+// stays). Errors: kNoKey, database codes. (Removing a certificate from its store deletes its key
+// by itself when nothing else links to it.)
 bool deleteKeyOf(const CertContext& context);
 
 // keyHandlesInUse: number of key, provider and hash handles not yet freed in this process

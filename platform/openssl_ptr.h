@@ -47,6 +47,8 @@ using BignumPtr = std::unique_ptr<BIGNUM, FreeWith<BN_free>>;
 using BnCtxPtr = std::unique_ptr<BN_CTX, FreeWith<BN_CTX_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, FreeWith<PKCS7_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
+using Pkcs8PrivKeyInfoPtr =
+    std::unique_ptr<PKCS8_PRIV_KEY_INFO, FreeWith<PKCS8_PRIV_KEY_INFO_free>>;
 using Asn1IntegerPtr = std::unique_ptr<ASN1_INTEGER, FreeWith<ASN1_INTEGER_free>>;
 using Asn1TimePtr = std::unique_ptr<ASN1_TIME, FreeWith<ASN1_TIME_free>>;
 using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, FreeWith<ASN1_OBJECT_free>>;

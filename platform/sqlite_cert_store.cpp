@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "platform/cert_info.h"
+#include "platform/key_rows.h"
 #include "platform/sqlite_database.h"
 #include "platform/store_backend.h"
 
@@ -147,6 +148,23 @@ class SqliteStore final : public detail::StoreBackend,
             if (result != SQLITE_OK)
                 return detail::fail(detail::errorCodeOf(result));
             const Sha1Hash& sha1 = context.sha1();
+            // The key goes with the certificate, in the same change, unless something else
+            // still needs it.
+            Bytes keyLink;
+            {
+                detail::Query link(*db_,
+                                   "SELECT p.value FROM certificate_properties p JOIN certificates "
+                                   "c ON c.id = p.certificate_id WHERE c.store = ?1 AND "
+                                   "c.sha1 = ?2 AND p.property_id = ?3");
+                link.bind(1, name_)
+                    .bind(2, sha1.data(), sha1.size())
+                    .bind(3, static_cast<std::int64_t>(CertProperty::KeyLink));
+                result = link.step();
+                if (result == SQLITE_ROW)
+                    keyLink = link.blob(0);
+                else if (result != SQLITE_DONE)
+                    return detail::fail(detail::errorCodeOf(result));
+            }
             {
                 detail::Query properties(
                     *db_,
@@ -165,9 +183,14 @@ class SqliteStore final : public detail::StoreBackend,
                 return detail::fail(detail::errorCodeOf(result));
             if (sqlite3_changes(db_->handle()) == 0)
                 return detail::fail(error::kNotFound);
+            bool keyDeleted = false;
+            if (!detail::deleteKeyIfUnlinked(*db_, keyLink, &keyDeleted))
+                return false;
             result = transaction.commit();
             if (result != SQLITE_OK)
                 return detail::fail(detail::errorCodeOf(result));
+            if (keyDeleted)
+                detail::scrubDeletedKeys(*db_);
         }
         detail::notifyStoreChange(StoreChangeKind::Removed, name_, context.der());
         return true;

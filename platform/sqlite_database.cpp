@@ -381,6 +381,13 @@ ErrorCode errorCodeOf(int sqliteResult) noexcept {
     }
 }
 
+void truncateWriteAheadLog(Database& db) noexcept {
+    std::lock_guard lock(db.mutex());
+    if (sqlite3_get_autocommit(db.handle()) == 0)
+        return;  // inside a transaction: its owner truncates after the commit
+    sqlite3_wal_checkpoint_v2(db.handle(), nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
 sqlite3_stmt* Database::statement(const char* sql, int* result) {
     auto it = statements_.find(sql);
     if (it != statements_.end())

@@ -42,7 +42,8 @@ class Database {
 
     sqlite3* handle() const noexcept { return handle_.get(); }
     // Held for the length of each store operation: one connection, one transaction at a time.
-    std::mutex& mutex() noexcept { return mutex_; }
+    // Recursive, because a StoreTransaction holds it across the operations it groups.
+    std::recursive_mutex& mutex() noexcept { return mutex_; }
 
     // statement: the prepared statement for sql (a string literal; cached by its address).
     // Null with *result set when it cannot be prepared.
@@ -50,7 +51,7 @@ class Database {
 
   private:
     std::shared_ptr<sqlite3> handle_;
-    std::mutex mutex_;
+    std::recursive_mutex mutex_;
     std::unordered_map<const char*, StatementPtr> statements_;
 };
 
@@ -117,32 +118,54 @@ class Query {
 };
 
 // A write transaction: BEGIN IMMEDIATE takes the write lock at once (waiting up to kBusyTimeout),
-// so two writers never deadlock on a lock upgrade. Rolled back unless committed.
+// so two writers never deadlock on a lock upgrade. Rolled back unless committed. Inside a
+// transaction already open on the connection (a StoreTransaction of the thread holding the
+// mutex) it is a savepoint: its changes join the outer transaction, and a failure undoes only
+// its own part.
 class WriteTransaction {
   public:
     explicit WriteTransaction(Database& db) : db_(db) {}
     ~WriteTransaction() {
-        if (open_)
+        if (!open_)
+            return;
+        if (nested_) {
+            sqlite3_exec(db_.handle(), "ROLLBACK TO quor_change; RELEASE quor_change", nullptr,
+                         nullptr, nullptr);
+        } else {
             sqlite3_exec(db_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        }
     }
     WriteTransaction(const WriteTransaction&) = delete;
     WriteTransaction& operator=(const WriteTransaction&) = delete;
 
     int begin() {
-        const int result = sqlite3_exec(db_.handle(), "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        nested_ = sqlite3_get_autocommit(db_.handle()) == 0;
+        const int result = sqlite3_exec(db_.handle(),
+                                        nested_ ? "SAVEPOINT quor_change" : "BEGIN IMMEDIATE",
+                                        nullptr, nullptr, nullptr);
         open_ = result == SQLITE_OK;
         return result;
     }
     int commit() {
-        const int result = sqlite3_exec(db_.handle(), "COMMIT", nullptr, nullptr, nullptr);
+        const int result = sqlite3_exec(db_.handle(), nested_ ? "RELEASE quor_change" : "COMMIT",
+                                        nullptr, nullptr, nullptr);
         if (result == SQLITE_OK)
             open_ = false;
         return result;
     }
+    // Whether this change is part of a larger transaction (and so not yet durable on commit).
+    bool nested() const noexcept { return nested_; }
 
   private:
     Database& db_;
     bool open_ = false;
+    bool nested_ = false;
 };
+
+// After keys were deleted: their bytes are overwritten in the database (secure_delete), but the
+// write-ahead log still holds the pages as they were before; copying the log back and
+// truncating it leaves them nowhere in the files. Best effort: a reader of another process can
+// keep the log busy, and the next deletion tries again.
+void truncateWriteAheadLog(Database& db) noexcept;
 
 }  // namespace quor::platform::detail

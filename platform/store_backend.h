@@ -43,6 +43,15 @@ bool confirmRootAdd(const RootAddRequest& request);
 // Tells the registered observer about a committed change; its exceptions are swallowed.
 void notifyStoreChange(StoreChangeKind kind, const std::string& storeName, const Bytes& der);
 
+// What a StoreTransaction of this thread holds back until its commit: the changes to tell the
+// observers about, and whether deleted keys call for the write-ahead log to be truncated.
+struct HeldChanges {
+    std::vector<StoreChange> changes;
+    bool truncateLog = false;
+};
+// The holding place of this thread's open StoreTransaction; null when none is open.
+HeldChanges*& heldChanges() noexcept;
+
 // Wraps a backend in the public store handle.
 CertStorePtr makeStoreHandle(std::shared_ptr<StoreBackend> backend);
 

@@ -81,7 +81,18 @@ bool confirmRootAdd(const RootAddRequest& request) {
     }
 }
 
+HeldChanges*& heldChanges() noexcept {
+    thread_local HeldChanges* held = nullptr;
+    return held;
+}
+
 void notifyStoreChange(StoreChangeKind kind, const std::string& storeName, const Bytes& der) {
+    // Inside a transaction the change is not committed yet: it is told after the commit, or
+    // never when the transaction is rolled back.
+    if (HeldChanges* held = heldChanges()) {
+        held->changes.push_back(StoreChange{kind, storeName, der});
+        return;
+    }
     // The user's other programs read NSS databases: they get every committed change too.
     mirrorStoreChange(storeName, der);
     StoreChangeObserver observer;

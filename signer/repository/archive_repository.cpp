@@ -243,8 +243,43 @@ KeyPair ArchiveRepository::generateKeyPair(const std::wstring& alias, int keySiz
         return KeyPair{rsaPublicKeyOf(key.get()), PrivateKeyHandle(key, key.get())};
     } catch (const ArchiveException& e) {
         ERR_clear_error();
+        // The earlier content is gone already: the state must not claim a key that is not there.
+        impl_->state = ArchiveState::Empty;
         throw KeyPairGenerationException(e.what());
     }
+}
+
+ArchiveRepository ArchiveRepository::withKeyPair(const std::vector<unsigned char>& privateKeyDer,
+                                                 const std::wstring& alias) {
+    ArchiveRepository archive;
+    const unsigned char* p = privateKeyDer.data();
+    std::shared_ptr<EVP_PKEY> key(
+        d2i_AutoPrivateKey(nullptr, &p, static_cast<long>(privateKeyDer.size())),
+        openssl::FreeWith<EVP_PKEY_free>{});
+    ERR_clear_error();
+    if (!key || EVP_PKEY_get_base_id(key.get()) != EVP_PKEY_RSA)
+        throw RepositoryAccessException("Cannot read the RSA private key of the key pair");
+    archive.impl_->privateKey = std::move(key);
+    archive.impl_->alias = alias;
+    archive.impl_->state = ArchiveState::KeyPairOnly;
+    return archive;
+}
+
+std::vector<unsigned char> ArchiveRepository::privateKeyDer() const {
+    if (impl_->state == ArchiveState::Locked || impl_->state == ArchiveState::Empty ||
+        !impl_->privateKey) {
+        throw SerializationException("There isn't any private key");
+    }
+    openssl::Pkcs8PrivKeyInfoPtr info(EVP_PKEY2PKCS8(impl_->privateKey.get()));
+    unsigned char* der = nullptr;
+    const int length = info ? i2d_PKCS8_PRIV_KEY_INFO(info.get(), &der) : 0;
+    if (length <= 0) {
+        ERR_clear_error();
+        throw SerializationException("Cannot encode the private key");
+    }
+    std::vector<unsigned char> bytes(der, der + length);
+    OPENSSL_clear_free(der, static_cast<std::size_t>(length));
+    return bytes;
 }
 
 PrivateKeyHandle ArchiveRepository::privateKeyOf(const Certificate& certificate) {

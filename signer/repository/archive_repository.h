@@ -59,8 +59,20 @@ class ArchiveRepository : public Repository {
     // including the visitor's, becomes CertificateSearchingException.
     void visitCertificates(int kinds, Visitor visitor) override;
 
+    // An archive holding a key pair made earlier (DER private key, PKCS#8 or the bare RSA form)
+    // and its alias, waiting for its certificate (KeyPairOnly). Throws RepositoryAccessException
+    // when the bytes are not an RSA private key.
+    static ArchiveRepository withKeyPair(const std::vector<unsigned char>& privateKeyDer,
+                                         const std::wstring& alias);
+
+    // The archive's private key as DER PKCS#8, so that a key pair can outlive the archive (the
+    // system repository keeps a request's key until its certificate comes). Throws
+    // SerializationException when Locked or Empty.
+    std::vector<unsigned char> privateKeyDer() const;
+
     // Drops whatever the archive held and generates a new RSA key (exponent 65537) of keySizeBits
-    // under the alias (KeyPairOnly). Throws KeyPairGenerationException.
+    // under the alias (KeyPairOnly). Throws KeyPairGenerationException; the archive is then
+    // Empty, since what it held is gone.
     KeyPair generateKeyPair(const std::wstring& alias, int keySizeBits) override;
 
     // The key, when certificate is the archive's own certificate. Throws SignatureException.

@@ -2,6 +2,11 @@
 // until its certificate is added, then both go to "MY" together.
 #include "signer/repository/system_repository_issuance.h"
 
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 #include <iterator>
 #include <sstream>
 #include <utility>
@@ -22,11 +27,10 @@ using Impl = SystemRepository::SystemRepositoryImpl;
 
 namespace {
 
-// Display names are the certificate's own bytes, normally UTF-8 (UTF8String) or ASCII; the
-// friendly-name property is UTF-16. Valid UTF-8 is decoded as such, so accented names read
-// right in other programs; any other byte stands for its Latin-1 character.
-std::u16string friendlyNameOf(const std::string& bytes) {
-    std::u16string out;
+// Reads UTF-8 one character at a time; a byte that does not start a valid sequence stands for
+// its Latin-1 character, so no text is lost.
+template <typename Emit>
+void decodeUtf8(const std::string& bytes, Emit emit) {
     std::size_t i = 0;
     while (i < bytes.size()) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
@@ -39,11 +43,21 @@ std::u16string friendlyNameOf(const std::string& bytes) {
             code = (code << 6) | (next & 0x3F);
         }
         if (!valid) {
-            out += static_cast<char16_t>(lead);
+            emit(static_cast<char32_t>(lead));
             ++i;
             continue;
         }
         i += extra + 1;
+        emit(code);
+    }
+}
+
+// Display names are the certificate's own bytes, normally UTF-8 (UTF8String) or ASCII; the
+// friendly-name property is UTF-16. Valid UTF-8 is decoded as such, so accented names read
+// right in other programs; any other byte stands for its Latin-1 character.
+std::u16string friendlyNameOf(const std::string& bytes) {
+    std::u16string out;
+    decodeUtf8(bytes, [&](char32_t code) {
         if (code >= 0x10000) {
             code -= 0x10000;
             out += static_cast<char16_t>(0xD800 + (code >> 10));
@@ -51,8 +65,48 @@ std::u16string friendlyNameOf(const std::string& bytes) {
         } else {
             out += static_cast<char16_t>(code);
         }
+    });
+    return out;
+}
+
+// The alias of a waiting request is kept as UTF-8 text.
+std::string utf8Of(const std::wstring& text) {
+    std::string out;
+    for (const wchar_t character : text) {
+        auto code = static_cast<char32_t>(character);
+        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            code = 0xFFFD;
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (code >> 18));
+            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
     }
     return out;
+}
+
+std::wstring wideOfUtf8(const std::string& bytes) {
+    std::wstring out;
+    decodeUtf8(bytes, [&](char32_t code) { out += static_cast<wchar_t>(code); });
+    return out;
+}
+
+// Pending key pairs are RSA: a certificate for another kind of key can be no request's answer
+// (and asking an archive about it would only fail on the key type).
+bool hasRsaKey(const Certificate& certificate) {
+    EVP_PKEY* key = X509_get0_pubkey(certificate.nativeHandle());
+    ERR_clear_error();
+    return key != nullptr && EVP_PKEY_get_base_id(key) == EVP_PKEY_RSA;
 }
 
 }  // namespace
@@ -62,8 +116,9 @@ std::shared_ptr<X509_REQ> SystemRepository::createCertificateRequest(const std::
     impl_->pendingArchives.emplace_back(std::wstring());
     // A copy shares the archive, and stays valid whatever happens to the vector.
     ArchiveRepository archive = impl_->pendingArchives.back();
+    std::shared_ptr<X509_REQ> request;
     try {
-        return archive.createCertificateRequest(alias, keySizeBits);
+        request = archive.createCertificateRequest(alias, keySizeBits);
     } catch (...) {
         // An archive whose key pair was never made can take no certificate; kept pending, it
         // would only make every later end-entity addition fail on it.
@@ -72,14 +127,26 @@ std::shared_ptr<X509_REQ> SystemRepository::createCertificateRequest(const std::
             impl_->pendingArchives.pop_back();
         throw;
     }
+    // The certificate may come back long after this process has ended: the key waits in the
+    // user's key storage too, where any later program that adds the certificate finds it.
+    // A request whose key could not be kept is not handed out, since its certificate could
+    // never be used.
+    try {
+        if (!platform::storePendingKey(archive.privateKeyDer(), utf8Of(alias)))
+            throwSystemError({}, "PFXImportCertStore");
+    } catch (const BaseException& error) {
+        impl_->pendingArchives.pop_back();
+        throw KeyPairGenerationException(error.what());
+    }
+    return request;
 }
 
 bool Impl::acceptIntoPendingArchive(const Certificate& certificate) {
-    for (auto it = pendingArchives.begin(); it != pendingArchives.end(); ++it) {
-        if (!it->addCertificate(certificate))
-            continue;
+    if (!hasRsaKey(certificate))
+        return false;
+    const auto importArchive = [this](ArchiveRepository& archive) {
         std::stringstream transfer;
-        it->save(kTransientPkcs12PassPhrase, transfer);
+        archive.save(kTransientPkcs12PassPhrase, transfer);
         try {
             importPkcs12(transfer, kTransientPkcs12PassPhrase);
         } catch (const CapiException& error) {
@@ -87,15 +154,52 @@ bool Impl::acceptIntoPendingArchive(const Certificate& certificate) {
             // platform's internal error type.
             throw CertificateAdditionException(error.what());
         }
+    };
+    for (auto it = pendingArchives.begin(); it != pendingArchives.end(); ++it) {
+        if (!it->addCertificate(certificate))
+            continue;
+        importArchive(*it);
         pendingArchives.erase(it);
         return true;
     }
-    return false;
+
+    // A request made by an earlier process (or by another program): its key waits in the key
+    // storage. It meets its certificate the same way, through an archive and the import, which
+    // takes the waiting key's row over.
+    platform::Bytes privateKey;
+    std::string alias;
+    if (!platform::findPendingKey(certificate.getEncoded(), &privateKey, &alias)) {
+        if (platform::lastError() == err::kNotFound) {
+            platform::setLastError(err::kSuccess);
+            return false;
+        }
+        try {
+            throwSystemError({}, "CertFindCertificateInStore");
+        } catch (const CapiException& error) {
+            throw CertificateAdditionException(error.what());
+        }
+    }
+    ArchiveRepository archive;
+    try {
+        archive = ArchiveRepository::withKeyPair(privateKey, wideOfUtf8(alias));
+    } catch (const BaseException& error) {
+        throw CertificateAdditionException(error.what());
+    }
+    OPENSSL_cleanse(privateKey.data(), privateKey.size());
+    if (!archive.addCertificate(certificate))
+        return false;
+    importArchive(archive);
+    return true;
 }
 
 void Impl::importPkcs12(std::istream& in, const std::wstring& passPhrase) {
     const std::vector<unsigned char> bytes{std::istreambuf_iterator<char>(in),
                                            std::istreambuf_iterator<char>()};
+    // Key, certificates, key link and friendly name are one change: a failure or a killed
+    // process leaves all of it or none (never a key without its certificate, or the reverse).
+    platform::StoreTransaction transaction;
+    if (!transaction.ok())
+        throwSystemError({}, "PFXImportCertStore");
     platform::CertStorePtr imported =
         platform::importPkcs12(bytes, toNarrowText(passPhrase), platform::kImportExportable);
     if (!imported)
@@ -103,6 +207,19 @@ void Impl::importPkcs12(std::istream& in, const std::wstring& passPhrase) {
 
     platform::CertStorePtr personal = openStore(platform::kPersonalStore);
     std::string keptFingerprint;
+    // A rolled-back import must not stay behind in the context cache either.
+    struct ForgetUnlessCommitted {
+        Impl& impl;
+        const std::string& fingerprint;
+        bool committed = false;
+        ~ForgetUnlessCommitted() {
+            const ContextSlot& found = impl.foundSlot();
+            if (!committed && found.context && !fingerprint.empty() &&
+                found.fingerprint == fingerprint) {
+                impl.forgetFound(found.context->sha1());
+            }
+        }
+    } forget{*this, keptFingerprint};
     std::u16string keptName;
     bool keptHasKey = false;
     enumerateStore(
@@ -137,14 +254,16 @@ void Impl::importPkcs12(std::istream& in, const std::wstring& passPhrase) {
         });
     imported.reset();
     personal.reset();
-    if (keptFingerprint.empty())
-        return;  // a file without certificates
-
-    const StoreContext found = findContext(keptFingerprint);
-    platform::setLastError(err::kSuccess);
-    if (!platform::setFriendlyName(*found.context, keptName)) {
-        throwSystemError({}, "CertSetCertificateContextProperty");
+    if (!keptFingerprint.empty()) {
+        const StoreContext found = findContext(keptFingerprint);
+        platform::setLastError(err::kSuccess);
+        if (!platform::setFriendlyName(*found.context, keptName)) {
+            throwSystemError({}, "CertSetCertificateContextProperty");
+        }
     }
+    if (!transaction.commit())
+        throwSystemError({}, "PFXImportCertStore");
+    forget.committed = true;
 }
 
 void importPkcs12IntoPersonalStore(SystemRepository& repository, std::istream& in,

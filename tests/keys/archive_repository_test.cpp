@@ -111,6 +111,49 @@ TEST(ArchiveRepositoryTest, KeySizesTheKeyGenerationCannotMakeFail) {
     }
 }
 
+// A failed generation drops what the archive held before it fails; the archive must then say
+// it is empty, not claim a key or a certificate that are gone.
+TEST(ArchiveRepositoryTest, FailedGenerationOverContentLeavesAnEmptyArchive) {
+    struct Case {
+        const char* name;
+        bool complete;
+        bool save;
+        ArchiveState before;
+    };
+    const Case cases[] = {
+        {"key pair only", false, false, ArchiveState::KeyPairOnly},
+        {"completed", true, false, ArchiveState::Completed},
+        {"open after saving", true, true, ArchiveState::Open},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ArchiveRepository archive;
+        const IssuedFor issued = issueFor(archive);
+        if (c.complete) {
+            ASSERT_TRUE(archive.addCertificate(certificateOf(issued.certificate)));
+        }
+        if (c.save) {
+            std::ostringstream out;
+            archive.save(L"senha", out);
+        }
+        ASSERT_EQ(archive.state(), c.before);
+        EXPECT_THROW(archive.generateKeyPair(L"b", 256), KeyPairGenerationException);
+        EXPECT_EQ(archive.state(), ArchiveState::Empty);
+        EXPECT_EQ(messageOf<CertificateAdditionException>(
+                      [&] { archive.addCertificate(certificateOf(issued.certificate)); }),
+                  "Error at adding certificate: Cannot extract public key. It lacks a public key.");
+        EXPECT_EQ(messageOf<SignatureException>(
+                      [&] { archive.privateKeyOf(certificateOf(issued.certificate)); }),
+                  "Error at signing: There isn't any private key");
+        std::ostringstream out;
+        EXPECT_THROW(archive.save(L"senha", out), SerializationException);
+        EXPECT_THROW(archive.visitCertificates(AnyKind, [](const Certificate&) {
+            return Repository::Continue;
+        }),
+                     CertificateSearchingException);
+    }
+}
+
 TEST(ArchiveRepositoryTest, CertificatesAreTakenByKeyOrAsAuthorities) {
     ArchiveRepository archive;
     const IssuedFor issued = issueFor(archive);

@@ -10,6 +10,7 @@
 
 #include "signer/repository/archive_repository.h"
 #include "signer/repository/errors.h"
+#include "tests/keys/key_oracle.h"
 #include "tests/support/pki_builder.h"
 
 namespace quor::signer {
@@ -40,10 +41,14 @@ TEST(CertificateRequestTest, RequestCarriesTheFixedSubjectOneKeyUsageAndAVerifyi
     EXPECT_EQ(archive.state(), ArchiveState::KeyPairOnly);
     const std::string pem = pemOf(request.get());
 
-    // openssl checks the signature with the request's own key.
-    const std::string verified = test::opensslCommand("req -verify -noout", pem);
-    EXPECT_EQ(verified, "");  // "verify OK" goes to standard error; a failure exits non-zero
-    EXPECT_NO_THROW(test::opensslCommand("req -verify -noout", pem));
+    // OpenSSL's library and its command check the signature with the request's own key...
+    const test::RequestVerdict verdict = test::verifyRequest(pem);
+    EXPECT_TRUE(verdict.library);
+    EXPECT_TRUE(verdict.command) << verdict.commandText;
+    // ...and both refuse the same request with one bit of its signature flipped.
+    const test::RequestVerdict damaged = test::verifyRequest(test::withCorruptedSignature(pem));
+    EXPECT_FALSE(damaged.library);
+    EXPECT_FALSE(damaged.command) << damaged.commandText;
 
     const std::string subject =
         test::opensslCommand("req -noout -subject -nameopt RFC2253,-esc_msb", pem);
@@ -91,7 +96,9 @@ TEST(CertificateRequestTest, SecondRequestReplacesTheKeyOfTheFirst) {
     EXPECT_EQ(EVP_PKEY_eq(X509_REQ_get0_pubkey(first.get()), X509_REQ_get0_pubkey(second.get())),
               0);
     EXPECT_EQ(archive.alias(), L"b");
-    EXPECT_NO_THROW(test::opensslCommand("req -verify -noout", pemOf(second.get())));
+    const test::RequestVerdict verdict = test::verifyRequest(pemOf(second.get()));
+    EXPECT_TRUE(verdict.library);
+    EXPECT_TRUE(verdict.command) << verdict.commandText;
 }
 
 // A repository whose signing fails: the request reports it as a key generation failure.

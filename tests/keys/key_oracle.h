@@ -25,4 +25,18 @@ ByteVector digestInfo(const std::string& hash, const ByteVector& digest);
 
 ByteVector bytesOf(const std::string& text);
 
+// Whether a PKCS#10 request's signature verifies with the request's own public key, asked of
+// OpenSSL's library (X509_REQ_verify) and of its command. `openssl req -verify` of OpenSSL 3.0
+// exits 0 whatever the signature, so the command's verdict is read from its own words ("verify
+// OK" / "verify failure") on its standard error.
+struct RequestVerdict {
+    bool library = false;
+    bool command = false;
+    std::string commandText;
+};
+RequestVerdict verifyRequest(const std::string& requestPem);
+
+// The same request with one bit of its signature flipped.
+std::string withCorruptedSignature(const std::string& requestPem);
+
 }  // namespace quor::test

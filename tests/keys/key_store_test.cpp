@@ -2,12 +2,16 @@
 #include "platform/key_store.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/sha.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -382,6 +386,120 @@ TEST_F(KeyStoreTest, KeysRestAsPkcs8InTheUsersPrivateDatabase) {
     sqlite3_close(db);
     const std::string text = test::opensslCommand("pkey -inform DER -outform PEM", der);
     EXPECT_EQ(text, holder.key.privatePem());
+}
+
+// Rows of a table of the store database, read by a connection of its own.
+std::int64_t rowsOf(const test::ScopedDataHome& home, const std::string& table) {
+    sqlite3* db = nullptr;
+    std::int64_t count = -1;
+    if (sqlite3_open_v2(home.storePath().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* select = nullptr;
+        const std::string sql = "SELECT count(*) FROM " + table;
+        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr) == SQLITE_OK &&
+            sqlite3_step(select) == SQLITE_ROW) {
+            count = sqlite3_column_int64(select, 0);
+        }
+        sqlite3_finalize(select);
+    }
+    sqlite3_close(db);
+    return count;
+}
+
+// A secret part of the key (its first prime), big-endian, as it appears inside the PKCS#8.
+std::string secretPrimeOf(const test::Key& key) {
+    BIGNUM* prime = nullptr;
+    EXPECT_EQ(EVP_PKEY_get_bn_param(key.get(), "rsa-factor1", &prime), 1);
+    std::string bytes(static_cast<std::size_t>(BN_num_bytes(prime)), '\0');
+    BN_bn2bin(prime, reinterpret_cast<unsigned char*>(bytes.data()));
+    BN_free(prime);
+    return bytes;
+}
+
+// Which of the database's files hold the bytes.
+std::vector<std::string> filesHolding(const test::ScopedDataHome& home, const std::string& bytes) {
+    std::vector<std::string> holding;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        const std::filesystem::path path = home.storePath().string() + suffix;
+        if (std::filesystem::exists(path) &&
+            test::readFile(path).find(bytes) != std::string::npos) {
+            holding.push_back(path.filename().string());
+        }
+    }
+    return holding;
+}
+
+TEST_F(KeyStoreTest, TheSameKeyImportedAgainKeepsOneRowThatGoesWithTheCertificate) {
+    for (int round = 0; round < 3; ++round) {
+        ASSERT_TRUE(importIntoMy(round == 1 ? kImportExportable : 0));
+    }
+    EXPECT_EQ(rowsOf(home, "keys"), 1);
+    CertContextPtr context = openSystemStore(kPersonalStore)->findBySha1(sha1Of(holder.derBytes()));
+    ASSERT_TRUE(context);
+    // The last import decides how the key is held (here: not exportable).
+    KeyStorageHandle key = 0;
+    ASSERT_TRUE(acquirePrivateKey(*context, kAcquireOnlyKeyStorage, &key, nullptr, nullptr, nullptr));
+    Bytes exported;
+    EXPECT_EQ(keyStorageExportKey(key, &exported), error::kNotSupported);
+    EXPECT_EQ(freeKeyStorageKey(key), error::kSuccess);
+
+    ASSERT_TRUE(openSystemStore(kPersonalStore)->remove(*context));
+    EXPECT_EQ(rowsOf(home, "keys"), 0);
+    // The authority certificate that came with the file had no key: it stays, and so would
+    // keys of other certificates.
+    EXPECT_TRUE(openSystemStore(kPersonalStore)->findBySha1(sha1Of(root.derBytes())));
+}
+
+TEST_F(KeyStoreTest, AKeyStaysWhileAnotherCertificateStillLinksToIt) {
+    // The same key certified twice (a renewal): two certificates, one key.
+    const TestCert renewed =
+        CertBuilder(Name::cn("Titular")).key(test::testKey(2)).serial(4242).signedBy(root);
+    ASSERT_TRUE(importIntoMy(kImportExportable));
+    {
+        CertStorePtr temporary = importPkcs12(bytesOf(test::pkcs12(renewed, "senha")), "senha", 0);
+        ASSERT_TRUE(temporary);
+        CertContextPtr context = temporary->next(nullptr);
+        ASSERT_TRUE(context);
+        ASSERT_TRUE(openSystemStore(kPersonalStore)->addContext(*context));
+    }
+    EXPECT_EQ(rowsOf(home, "keys"), 1);
+    CertStorePtr my = openSystemStore(kPersonalStore);
+    CertContextPtr first = my->findBySha1(sha1Of(holder.derBytes()));
+    CertContextPtr second = my->findBySha1(sha1Of(renewed.derBytes()));
+    ASSERT_TRUE(first && second);
+
+    ASSERT_TRUE(my->remove(*first));
+    EXPECT_EQ(rowsOf(home, "keys"), 1);
+    KeyStorageHandle key = 0;
+    ASSERT_TRUE(acquirePrivateKey(*second, kAcquireOnlyKeyStorage, &key, nullptr, nullptr, nullptr));
+    EXPECT_EQ(freeKeyStorageKey(key), error::kSuccess);
+
+    ASSERT_TRUE(my->remove(*second));
+    EXPECT_EQ(rowsOf(home, "keys"), 0);
+}
+
+TEST_F(KeyStoreTest, DeletedKeysLeaveNoBytesInTheDatabaseFiles) {
+    const std::string secret = secretPrimeOf(holder.key);
+    ASSERT_GE(secret.size(), 32u);
+    struct Case {
+        const char* name;
+        std::function<bool(CertStore&, const CertContext&)> deleteKey;
+    };
+    const Case cases[] = {
+        {"certificate removed", [](CertStore& my, const CertContext& c) { return my.remove(c); }},
+        {"key deleted", [](CertStore&, const CertContext& c) { return deleteKeyOf(c); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CertContextPtr context = importIntoMy(kImportExportable);
+        ASSERT_TRUE(context);
+        // The search finds the key where it is: the check below can fail.
+        EXPECT_FALSE(filesHolding(home, secret).empty());
+        CertStorePtr my = openSystemStore(kPersonalStore);
+        ASSERT_TRUE(c.deleteKey(*my, *context)) << std::hex << lastError();
+        EXPECT_EQ(rowsOf(home, "keys"), 0);
+        EXPECT_EQ(filesHolding(home, secret), std::vector<std::string>{});
+        my->remove(*context);
+    }
 }
 
 }  // namespace
