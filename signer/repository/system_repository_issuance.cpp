@@ -173,8 +173,9 @@ bool Impl::acceptIntoPendingArchive(const Certificate& certificate) {
             platform::setLastError(err::kSuccess);
             return false;
         }
+        // Reaching the key storage is opening the user's stores.
         try {
-            throwSystemError({}, "CertFindCertificateInStore");
+            throwSystemError({}, "CertOpenSystemStore");
         } catch (const CapiException& error) {
             throw CertificateAdditionException(error.what());
         }
