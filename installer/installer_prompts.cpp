@@ -51,7 +51,7 @@ RootOrigin rootOrigin(const platform::RootAddRequest& request, std::time_t now) 
     origin.expired = request.notAfter < now;
     if (!origin.officialVersion) {
         origin.text =
-            "Atenção: este certificado não é uma raiz oficial da ICP-Brasil. Só o instale se "
+            "Cuidado: este certificado não é uma raiz oficial da ICP-Brasil. Só o instale se "
             "souber de onde ele vem e tiver conferido a impressão digital com quem o emitiu.";
         return origin;
     }

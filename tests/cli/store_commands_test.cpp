@@ -220,7 +220,7 @@ TEST_F(StoreCommandsTest, TheRootQuestionSaysWhetherTheRootIsOfficial) {
          "Raiz oficial da ICP-Brasil v1: a impressão digital confere com a publicada pelo ITI. "
          "Esta raiz expirou em 29/07/2021 19:17:10 UTC",
          true},
-        {generated.string(), "Atenção: este certificado " + kNotOfficial, false},
+        {generated.string(), "Cuidado: este certificado " + kNotOfficial, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);

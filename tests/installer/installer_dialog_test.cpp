@@ -196,7 +196,7 @@ class InstallerDialogTest : public QObject {
                             "publicada pelo ITI. Esta raiz expirou em 29/07/2021 19:17:10 UTC"),
              true},
             {"generated with an official name", rootRequest(generated.derBytes()),
-             QStringLiteral("Atenção: este certificado não é uma raiz oficial da ICP-Brasil."),
+             QStringLiteral("Cuidado: este certificado não é uma raiz oficial da ICP-Brasil."),
              false},
         };
         for (const Case& c : cases) {
