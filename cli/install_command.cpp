@@ -8,12 +8,14 @@
 #include <optional>
 #include <string>
 
+#include "cli/certificate_view.h"
 #include "cli/commands.h"
 #include "installer/chain_list.h"
 #include "installer/install_run.h"
 #include "installer/installer_controls.h"
 #include "installer/installer_prompts.h"
 #include "installer/mirror_warning.h"
+#include "installer/official_install.h"
 
 namespace quor::cli {
 
@@ -61,18 +63,22 @@ std::string firstColumns(const std::string& text, std::size_t columns) {
     return text;
 }
 
-// The status line and the progress bar on standard output. On a terminal both share one line
-// that each update redraws in place; otherwise every status text is one line of its own.
+// The status line and the progress bar on standard output (standard error when the output is a
+// JSON summary). On a terminal both share one line that each update redraws in place; otherwise
+// every status text is one line of its own.
 class TerminalStatus : public installer::LogControl, public installer::ProgressControl {
   public:
-    TerminalStatus() : terminal_(isatty(STDOUT_FILENO) != 0) {}
+    explicit TerminalStatus(bool toStandardError = false)
+        : out_(toStandardError ? std::cerr : std::cout),
+          fd_(toStandardError ? STDERR_FILENO : STDOUT_FILENO),
+          terminal_(isatty(fd_) != 0) {}
 
     void replaceText(const std::wstring& text) override {
         lastText_ = text;
         if (terminal_) {
             redraw();
         } else {
-            std::cout << terminalText(text) << '\n' << std::flush;
+            out_ << terminalText(text) << '\n' << std::flush;
         }
     }
 
@@ -85,7 +91,7 @@ class TerminalStatus : public installer::LogControl, public installer::ProgressC
     // Leaves the line being redrawn, so a question or the final text starts on its own line.
     void breakLine() {
         if (terminal_ && drawn_) {
-            std::cout << '\n' << std::flush;
+            out_ << '\n' << std::flush;
             drawn_ = false;
         }
     }
@@ -95,7 +101,7 @@ class TerminalStatus : public installer::LogControl, public installer::ProgressC
     void finish() {
         if (!terminal_)
             return;
-        std::cout << "\r\x1b[K" << bar() << ' ' << terminalText(lastText_) << '\n' << std::flush;
+        out_ << "\r\x1b[K" << bar() << ' ' << terminalText(lastText_) << '\n' << std::flush;
         drawn_ = false;
     }
 
@@ -114,15 +120,17 @@ class TerminalStatus : public installer::LogControl, public installer::ProgressC
     void redraw() {
         winsize size{};
         std::size_t columns = 80;
-        if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        if (ioctl(fd_, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
             columns = size.ws_col;
         std::string line = bar() + ' ' + terminalText(lastText_);
         // One column short of the width: a full line would wrap on some terminals.
         line = firstColumns(line, columns > 1 ? columns - 1 : columns);
-        std::cout << "\r\x1b[K" << line << std::flush;
+        out_ << "\r\x1b[K" << line << std::flush;
         drawn_ = true;
     }
 
+    std::ostream& out_;
+    int fd_;
     bool terminal_;
     bool drawn_ = false;
     int position_ = 0;
@@ -210,15 +218,44 @@ class TerminalPrompts : public installer::InstallerPrompts {
 struct InstallOptions {
     std::string baseUrl;
     bool yes = false;
+    bool official = false;
+    std::string officialUrl;
+    bool json = false;
 };
 
+nlohmann::ordered_json officialJson(const installer::OfficialInstallReport& report,
+                                    const std::string& url) {
+    nlohmann::ordered_json certificates = nlohmann::ordered_json::array();
+    std::size_t added = 0;
+    for (const installer::OfficialCertificate& entry : report.certificates) {
+        const nlohmann::ordered_json facts = certificateJson(entry.certificate);
+        certificates.push_back({{"file", entry.entryName},
+                                {"fingerprint", facts.at("fingerprint")},
+                                {"subjectName", facts.at("subjectName")},
+                                {"store", entry.store},
+                                {"added", entry.added}});
+        added += entry.added ? 1 : 0;
+    }
+    return {{"source", url},
+            {"certificates", certificates.size()},
+            {"added", added},
+            {"alreadyInstalled", report.certificates.size() - added},
+            {"results", certificates}};
+}
+
 void runInstall(const InstallOptions& options) {
-    TerminalStatus status;
+    TerminalStatus status(options.json);
     TerminalPrompts prompts(status, options.yes);
     const installer::ScopedInstallerPrompts registration(prompts);
     installer::InstallerControls controls{&status, &status};
     installer::MirrorCheck mirrors;
-    if (options.baseUrl.empty()) {
+    std::optional<installer::OfficialInstallReport> official;
+    const std::string officialUrl = options.officialUrl.empty()
+                                        ? terminalText(installer::officialArchiveBaseUrl)
+                                        : options.officialUrl;
+    if (options.official) {
+        official = installer::installOfficialArchive(controls, installer::toWide(officialUrl));
+    } else if (options.baseUrl.empty()) {
         installer::installChains(controls);
     } else {
         installer::installChains(controls, installer::toWide(options.baseUrl));
@@ -226,6 +263,15 @@ void runInstall(const InstallOptions& options) {
     status.finish();
     if (const std::wstring warning = mirrors.finish(); !warning.empty())
         std::cerr << terminalText(warning) << '\n';
+    if (official) {
+        if (!official->succeeded) {
+            throw CommandError(
+                "os certificados da ICP-Brasil não foram instalados (veja a mensagem acima)");
+        }
+        if (options.json)
+            writeOutput(dumpJson(officialJson(*official, officialUrl)) + "\n");
+        return;
+    }
     if (status.lastText() != kSuccessLine) {
         throw CommandError("nem todas as cadeias foram instaladas (veja a mensagem acima)");
     }
@@ -249,10 +295,33 @@ void registerInstallCommand(CLI::App& app) {
         });
     install->add_flag("--yes,-y", options->yes,
                       "aprova sem perguntar a instalação das autoridades raiz");
+    auto endsWithSlash = [](const std::string& url) {
+        return url.empty() || url.back() == '/' ? std::string()
+                                                : std::string("the URL must end with /");
+    };
+    CLI::Option* official = install->add_flag(
+        "--official", options->official,
+        "instala o conjunto oficial do ITI (ACcompactado.zip, conferido por hashsha512.txt), "
+        "em vez da lista de cadeias");
+    install
+        ->add_option("--official-url", options->officialUrl,
+                     "pasta que contém ACcompactado.zip e hashsha512.txt (termina com \"/\"); "
+                     "padrão: " +
+                         terminalText(installer::officialArchiveBaseUrl))
+        ->check(endsWithSlash)
+        ->needs(official);
+    install
+        ->add_flag("--json", options->json,
+                   "com --official, imprime um resumo JSON (as linhas de situação vão para o "
+                   "erro padrão)")
+        ->needs(official);
+    official->excludes("--base-url");
     install->footer(
         "Exemplos:\n"
         "  quor-certs install\n"
-        "  quor-certs install --yes --base-url http://127.0.0.1:8080/DEZIruva/certificados/\n\n"
+        "  quor-certs install --yes --base-url http://127.0.0.1:8080/DEZIruva/certificados/\n"
+        "  quor-certs install --official --yes\n"
+        "  quor-certs install --official --json --official-url http://127.0.0.1:8080/acraiz/\n\n"
         "Saída: 0 depois da mensagem de sucesso; 1 depois da mensagem de erro.");
     install->callback([options] { runInstall(*options); });
 }
