@@ -177,6 +177,8 @@ struct HostileCase {
     std::string error;  // part of the error line
 };
 
+void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.name; }
+
 void scriptCase(HttpServer& server, const std::string& folder) {
     const std::string prefix = "/acraiz/";
     serveCase(server, folder.substr(prefix.size(), folder.size() - prefix.size() - 1));
