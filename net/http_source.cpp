@@ -17,6 +17,7 @@
 #include "net/host_not_found_exception.h"
 #include "net/http_connection.h"
 #include "net/proxy_credentials.h"
+#include "net/system_proxy.h"
 
 namespace quor::net {
 
@@ -170,6 +171,20 @@ class HttpTransfer {
     void close();
 
   private:
+    // One way to the server: through a proxy, directly, or as libcurl decides from the
+    // environment when libproxy gave no answer.
+    struct Way {
+        // CURLOPT_PROXY: "" for a direct connection; nothing leaves libcurl's own choice.
+        std::optional<std::string> curlProxy;
+        // The way as the user may see it, "direct://" or the proxy URL.
+        std::string display;
+    };
+    static std::vector<Way> waysFor(const std::string& url, bool secure);
+    static void reportRoute(const ProxyRoute& route);
+    // Sends the request through `way`, asking for credentials as long as the proxy answers 407
+    // and the handler answers. False when the request could not be sent at all.
+    bool sendThrough(const Way& way);
+
     void configure();
     void start();
     void stop();
@@ -193,6 +208,8 @@ class HttpTransfer {
     std::string verb_;
     std::string userAgent_ = "QuorsaApplication";
     int timeoutMs_;
+    // The proxy of the way being tried, for the credentials question.
+    std::string proxy_;
 
     // Body bytes received and not yet read: [begin_, end_) of buffer_.
     std::vector<char> buffer_;
@@ -230,28 +247,65 @@ HttpTransfer::HttpTransfer(const HttpRequestSettings& settings)
         throw HostNotFoundException(target);
     configure();
 
+    // libproxy's answers are tried in their order until one of them leads to an answer; a way
+    // that cannot even send the request (a proxy that is down, a refused direct connection)
+    // hands over to the next.
+    ProxyRoute route;
+    route.target = toUtf8(target);
+    const std::vector<Way> ways = waysFor(url_, settings_.secure);
+    for (const Way& way : ways) {
+        route.tried.push_back(way.display);
+        if (sendThrough(way)) {
+            route.reached = true;
+            reportRoute(route);
+            return;
+        }
+    }
+    reportRoute(route);
+    throw HostNotFoundException(target);
+}
+
+bool HttpTransfer::sendThrough(const Way& way) {
+    CURL* easy = easy_.get();
+    if (way.curlProxy) {
+        curl_easy_setopt(easy, CURLOPT_PROXY, way.curlProxy->c_str());
+        // libproxy has already applied the exceptions (no_proxy or the desktop's ignored
+        // hosts); libcurl must not apply no_proxy a second time.
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, "");
+    } else {
+        curl_easy_setopt(easy, CURLOPT_PROXY, nullptr);
+        curl_easy_setopt(easy, CURLOPT_NOPROXY, nullptr);
+    }
+    // Credentials belong to the proxy they were typed for.
+    curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, nullptr);
+    curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, nullptr);
+    curl_easy_setopt(easy, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+    credentialsSet_ = false;
+    proxy_ = way.display;
+
     for (int attempt = 1;; ++attempt) {
         start();
         driveUntil([this] { return headersFinal_ || bodyStarted_; });
         long connectCode = 0;
-        curl_easy_getinfo(easy_.get(), CURLINFO_HTTP_CONNECTCODE, &connectCode);
+        curl_easy_getinfo(easy, CURLINFO_HTTP_CONNECTCODE, &connectCode);
         // A CONNECT answer can only come from the proxy: some proxies answer a wrong password
         // with 401 instead of 407, and either means the tunnel needs (other) credentials.
         const bool tunnelRefused =
             finished_ && result_ != CURLE_OK && (connectCode == 407 || connectCode == 401);
         if (finished_ && result_ != CURLE_OK && !headersFinal_ && !bodyStarted_ && !tunnelRefused) {
-            throw HostNotFoundException(target);
+            stop();
+            return false;
         }
         if (tunnelRefused) {
             status_ = 407;
         } else if (!headersFinal_) {
-            curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status_);
+            curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status_);
         }
         if (status_ != 407)
-            break;
+            return true;
         const auto credentials = askProxyCredentials(attempt);
         if (!credentials)
-            break;
+            return true;
         // Basic goes out with the first request; a proxy that closes its connection after a
         // 407 would never see credentials that wait for a second round of negotiation.
         long auth = CURLAUTH_BASIC;
@@ -260,11 +314,34 @@ HttpTransfer::HttpTransfer(const HttpRequestSettings& settings)
                         [](const std::string& scheme) { return scheme == "basic"; });
         if (!offersOnlyBasic)
             auth = static_cast<long>(CURLAUTH_ANY);
-        curl_easy_setopt(easy_.get(), CURLOPT_PROXYAUTH, auth);
-        curl_easy_setopt(easy_.get(), CURLOPT_PROXYUSERNAME, credentials->user.c_str());
-        curl_easy_setopt(easy_.get(), CURLOPT_PROXYPASSWORD, credentials->password.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROXYAUTH, auth);
+        curl_easy_setopt(easy, CURLOPT_PROXYUSERNAME, credentials->user.c_str());
+        curl_easy_setopt(easy, CURLOPT_PROXYPASSWORD, credentials->password.c_str());
         credentialsSet_ = true;
     }
+}
+
+std::vector<HttpTransfer::Way> HttpTransfer::waysFor(const std::string& url, bool secure) {
+    std::vector<Way> ways;
+    const std::optional<std::vector<std::string>> answers = systemProxiesFor(url);
+    if (!answers) {
+        const std::string fromEnvironment = proxyFromEnvironment(secure);
+        ways.push_back({std::nullopt, fromEnvironment.empty() ? "direct://" : fromEnvironment});
+        return ways;
+    }
+    for (const std::string& answer : *answers) {
+        if (const std::optional<std::string> proxy = curlProxyFor(answer))
+            ways.push_back({proxy, proxyDisplayText(answer)});
+    }
+    // Only kinds of proxy libcurl cannot use: libproxy's own last resort is the direct way.
+    if (ways.empty())
+        ways.push_back({std::string(), "direct://"});
+    return ways;
+}
+
+void HttpTransfer::reportRoute(const ProxyRoute& route) {
+    if (const ProxyRouteObserver observer = proxyRouteObserver())
+        observer(route);
 }
 
 HttpTransfer::~HttpTransfer() {
@@ -448,7 +525,7 @@ std::optional<ProxyCredentials> HttpTransfer::askProxyCredentials(int attempt) c
     if (!handler)
         return std::nullopt;
     ProxyCredentialsRequest request;
-    request.proxy = proxyFromEnvironment(settings_.secure);
+    request.proxy = proxy_;
     request.target = toUtf8(targetText(settings_));
     request.attempt = attempt;
     return handler(request);
