@@ -324,8 +324,12 @@ bool HttpTransfer::sendThrough(const Way& way) {
 std::vector<HttpTransfer::Way> HttpTransfer::waysFor(const std::string& url, bool secure) {
     std::vector<Way> ways;
     const std::optional<std::vector<std::string>> answers = systemProxiesFor(url);
-    if (!answers) {
-        const std::string fromEnvironment = proxyFromEnvironment(secure);
+    const std::string fromEnvironment = proxyFromEnvironment(secure);
+    // libproxy reads the variables only where no desktop settings are found; a desktop set to
+    // use no proxy must still leave them working, as they do without a desktop (libcurl applies
+    // no_proxy to them itself).
+    const bool onlyDirect = answers && answers->size() == 1 && answers->front() == "direct://";
+    if (!answers || (onlyDirect && !fromEnvironment.empty())) {
         ways.push_back({std::nullopt, fromEnvironment.empty() ? "direct://" : fromEnvironment});
         return ways;
     }

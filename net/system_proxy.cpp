@@ -1,5 +1,9 @@
 #include "net/system_proxy.h"
 
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +31,25 @@ int scopeDepth = 0;
 // JavaScript engine among them) and, on GNOME, starts its settings helper.
 FactoryPtr runFactory;
 std::map<std::string, std::vector<std::string>> runAnswers;
+
+// libproxy unloads its modules with each factory, but the PAC runner's JavaScript engine leaves
+// threads and signal handlers behind that crash the process once their code is unmapped. Each
+// module is therefore kept loaded, with everything it loaded, for the rest of the process.
+int pinLibproxyModule(dl_phdr_info* info, size_t, void*) {
+    const char* name = info->dlpi_name;
+    if (name != nullptr && std::strstr(name, "/libproxy/") != nullptr &&
+        std::strstr(name, "/modules/") != nullptr) {
+        // The handle is never closed: with RTLD_NODELETE nothing would be unloaded anyway.
+        static_cast<void>(::dlopen(name, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE));
+    }
+    return 0;
+}
+
+pxProxyFactory* newFactory() {
+    pxProxyFactory* factory = px_proxy_factory_new();
+    ::dl_iterate_phdr(pinLibproxyModule, nullptr);
+    return factory;
+}
 
 std::mutex observerMutex;
 ProxyRouteObserver& registeredObserver() {
@@ -90,14 +113,14 @@ std::string proxyDisplayText(const std::string& answer) {
 std::optional<std::vector<std::string>> systemProxiesFor(const std::string& url) {
     const std::lock_guard lock(stateMutex);
     if (scopeDepth == 0) {
-        const FactoryPtr factory(px_proxy_factory_new());
+        const FactoryPtr factory(newFactory());
         return ask(factory.get(), url);
     }
     const std::string place = placeOf(url);
     if (const auto known = runAnswers.find(place); known != runAnswers.end())
         return known->second;
     if (!runFactory)
-        runFactory.reset(px_proxy_factory_new());
+        runFactory.reset(newFactory());
     auto answers = ask(runFactory.get(), url);
     if (answers)
         runAnswers.emplace(place, *answers);
