@@ -72,9 +72,11 @@ void serve() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Never a proxy: the requests go straight to the loopback server.
+    // Never a proxy: the requests go straight to the loopback server, whatever the desktop
+    // of whoever runs the fuzzer is set to.
     for (const char* name :
-         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"})
+         {"http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+          "DESKTOP_SESSION", "GNOME_DESKTOP_SESSION_ID", "KDE_FULL_SESSION"})
         unsetenv(name);
     listenFd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};

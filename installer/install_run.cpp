@@ -8,6 +8,7 @@
 #include "installer/chain_list.h"
 #include "installer/install_step.h"
 #include "net/http_client_downloader.h"
+#include "net/system_proxy.h"
 
 namespace quor::installer {
 
@@ -55,6 +56,8 @@ void installChains(InstallerControls& controls) {
 
 void installChains(InstallerControls& controls, const std::wstring& baseUrl) {
     int progress = 0;
+    // One question to libproxy per host for the whole run, not one per chain file.
+    const net::ScopedProxyCache proxyAnswers;
     // Everything is guarded, set-up included: a base URL given at run time may be malformed,
     // and an exception escaping here would end the whole program.
     try {

@@ -129,6 +129,15 @@ std::string proxyFromEnvironment(bool secure) {
     return {};
 }
 
+// Whether libproxy takes the proxy settings from a desktop (GNOME, MATE or KDE) rather than from
+// the environment variables: the same signs its desktop modules look for.
+bool desktopKeepsProxySettings() {
+    const char* session = std::getenv("DESKTOP_SESSION");
+    const std::string_view name = session != nullptr ? session : "";
+    return std::getenv("GNOME_DESKTOP_SESSION_ID") != nullptr || name == "gnome" ||
+           name == "gnome-wayland" || name == "mate" || std::getenv("KDE_FULL_SESSION") != nullptr;
+}
+
 // Forgives what an unknown or self-signed issuer causes; every other problem (expiry, a bad
 // signature, a wrong purpose) still fails the handshake. Clearing the error in the store context
 // matters: libcurl checks the verification result again after the handshake.
@@ -325,11 +334,12 @@ std::vector<HttpTransfer::Way> HttpTransfer::waysFor(const std::string& url, boo
     std::vector<Way> ways;
     const std::optional<std::vector<std::string>> answers = systemProxiesFor(url);
     const std::string fromEnvironment = proxyFromEnvironment(secure);
-    // libproxy reads the variables only where no desktop settings are found; a desktop set to
-    // use no proxy must still leave them working, as they do without a desktop (libcurl applies
-    // no_proxy to them itself).
+    // libproxy reads the variables only where it finds no desktop settings; a desktop set to use
+    // no proxy must still leave them working, as they do without a desktop (libcurl applies
+    // no_proxy to them itself). Without a desktop libproxy's direct answer already took
+    // no_proxy into account.
     const bool onlyDirect = answers && answers->size() == 1 && answers->front() == "direct://";
-    if (!answers || (onlyDirect && !fromEnvironment.empty())) {
+    if (!answers || (onlyDirect && !fromEnvironment.empty() && desktopKeepsProxySettings())) {
         ways.push_back({std::nullopt, fromEnvironment.empty() ? "direct://" : fromEnvironment});
         return ways;
     }

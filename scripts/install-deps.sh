@@ -17,6 +17,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libnss3-dev libnss3-tools
   tinyproxy
+  libproxy-dev libproxy1v5 libproxy1-plugin-gsettings libproxy1-plugin-kconfig
+  libproxy1-plugin-webkit
+  dbus dconf-gsettings-backend gsettings-desktop-schemas libglib2.0-bin
   xvfb xauth
   clang libclang-rt-14-dev
   python3
