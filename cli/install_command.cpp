@@ -7,6 +7,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "cli/certificate_view.h"
 #include "cli/commands.h"
@@ -16,6 +17,7 @@
 #include "installer/installer_prompts.h"
 #include "installer/mirror_warning.h"
 #include "installer/official_install.h"
+#include "net/system_proxy.h"
 
 namespace quor::cli {
 
@@ -215,9 +217,61 @@ class TerminalPrompts : public installer::InstallerPrompts {
     bool interactive_;
 };
 
+// A text from the network (the target of a request) as a terminal may show it: control bytes,
+// escape sequences included, become '?'.
+std::string printable(const std::string& text) {
+    std::string out = text;
+    for (char& c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return out;
+}
+
+std::string wayText(const std::string& way) {
+    return way == "direct://" ? "conexão direta" : printable(way);
+}
+
+// With --verbose, one line on standard error for each request: the proxy it went through, the
+// direct connection, or every way that failed, for a user finding out what the network does.
+class ProxyRouteLines {
+  public:
+    explicit ProxyRouteLines(TerminalStatus& status)
+        : previous_(net::setProxyRouteObserver(
+              [&status](const net::ProxyRoute& route) { print(status, route); })) {}
+    ~ProxyRouteLines() { net::setProxyRouteObserver(std::move(previous_)); }
+    ProxyRouteLines(const ProxyRouteLines&) = delete;
+    ProxyRouteLines& operator=(const ProxyRouteLines&) = delete;
+
+  private:
+    static void print(TerminalStatus& status, const net::ProxyRoute& route) {
+        status.breakLine();
+        std::string line = "Requisição de " + printable(route.target) + ": ";
+        std::size_t failed = route.tried.size();
+        if (route.reached && !route.tried.empty()) {
+            const std::string& way = route.tried.back();
+            line += way == "direct://" ? "conexão direta, sem proxy" : "pelo proxy " + wayText(way);
+            --failed;
+        } else {
+            line += "não foi possível enviar";
+        }
+        if (failed > 0) {
+            line += route.reached ? " (sem resposta antes: " : " (tentado: ";
+            for (std::size_t i = 0; i < failed; ++i)
+                line += (i > 0 ? ", " : "") + wayText(route.tried[i]);
+            line += ")";
+        }
+        std::cerr << line << '\n' << std::flush;
+    }
+
+    net::ProxyRouteObserver previous_;
+};
+
 struct InstallOptions {
     std::string baseUrl;
     bool yes = false;
+    bool verbose = false;
     bool official = false;
     std::string officialUrl;
     bool json = false;
@@ -248,6 +302,11 @@ void runInstall(const InstallOptions& options) {
     TerminalPrompts prompts(status, options.yes);
     const installer::ScopedInstallerPrompts registration(prompts);
     installer::InstallerControls controls{&status, &status};
+    // The whole command asks libproxy once per host, whichever run it makes.
+    const net::ScopedProxyCache proxyAnswers;
+    std::optional<ProxyRouteLines> routeLines;
+    if (options.verbose)
+        routeLines.emplace(status);
     installer::MirrorCheck mirrors;
     std::optional<installer::OfficialInstallReport> official;
     const std::string officialUrl = options.officialUrl.empty()
@@ -295,6 +354,9 @@ void registerInstallCommand(CLI::App& app) {
         });
     install->add_flag("--yes,-y", options->yes,
                       "aprova sem perguntar a instalação das autoridades raiz");
+    install->add_flag("--verbose,-v", options->verbose,
+                      "diz no erro padrão por qual proxy (ou por conexão direta) foi cada "
+                      "requisição, para investigar a rede de uma empresa");
     auto endsWithSlash = [](const std::string& url) {
         return url.empty() || url.back() == '/' ? std::string()
                                                 : std::string("the URL must end with /");
@@ -320,6 +382,7 @@ void registerInstallCommand(CLI::App& app) {
         "Exemplos:\n"
         "  quor-certs install\n"
         "  quor-certs install --yes --base-url http://127.0.0.1:8080/DEZIruva/certificados/\n"
+        "  quor-certs install --verbose\n"
         "  quor-certs install --official --yes\n"
         "  quor-certs install --official --json --official-url http://127.0.0.1:8080/acraiz/\n\n"
         "Saída: 0 depois da mensagem de sucesso; 1 depois da mensagem de erro.");
