@@ -181,11 +181,15 @@ FileCertificates readCertificateFile(const std::string& file) {
 }
 
 // True when "ROOT" already holds exactly this certificate (adding it again asks nothing).
-bool rootStoreHolds(const Certificate& certificate) {
-    platform::CertStorePtr store = platform::openSystemStore(platform::kRootStore);
+bool storeHolds(std::string_view name, const Certificate& certificate) {
+    platform::CertStorePtr store = platform::openSystemStore(name);
     const bool held = store && store->findBySha1(platform::sha1Of(certificate.getEncoded()));
     platform::setLastError(platform::error::kSuccess);
     return held;
+}
+
+bool rootStoreHolds(const Certificate& certificate) {
+    return storeHolds(platform::kRootStore, certificate);
 }
 
 // Asks on the terminal before a certificate becomes a trusted root. Remembers why it refused
@@ -273,7 +277,7 @@ void runAdd(const AddOptions& options) {
     std::size_t added = 0;
     for (const FileCertificates& file : files) {
         for (const Certificate& certificate : file.certificates) {
-            const std::string store = SystemRepository::storeNameFor(certificate);
+            std::string store = SystemRepository::storeNameFor(certificate);
             const nlohmann::json facts = certificateJson(certificate);
             bool isNew = false;
             try {
@@ -296,6 +300,12 @@ void runAdd(const AddOptions& options) {
                                            : " certificados adicionados antes");
                 }
                 throw CommandError(message);
+            }
+            // The certificate a waiting certificate request asked for joins its key in "MY"
+            // instead of going to "AddressBook".
+            if (isNew && store == platform::kAddressBookStore &&
+                !storeHolds(platform::kAddressBookStore, certificate)) {
+                store = platform::kPersonalStore;
             }
             if (isNew)
                 ++added;
