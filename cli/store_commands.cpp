@@ -1,6 +1,9 @@
 // list, add, remove and verify: managing the user's certificate stores from the terminal.
 #include <unistd.h>
 
+#include <boost/algorithm/string/predicate.hpp>
+
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -272,6 +275,9 @@ void runAdd(const AddOptions& options) {
     });
 
     SystemRepository repository;
+    // The user's NSS databases get every addition of the command at once, each opened once; the
+    // additions made before an error are copied too.
+    const platform::MirrorBatch mirrorBatch;
     nlohmann::json results = nlohmann::json::array();
     std::ostringstream text;
     std::size_t added = 0;
@@ -330,18 +336,68 @@ struct RemoveOptions {
     bool json = false;
 };
 
+// The part of a mirror report that concerns one certificate: each database's status, the
+// changes made for that certificate, and the notes not about another certificate's change.
+platform::MirrorReport reportFor(const platform::MirrorReport& all, const std::string& fingerprint) {
+    platform::MirrorReport own;
+    for (const platform::MirrorResult& result : all.results) {
+        platform::MirrorResult mine;
+        mine.mirror = result.mirror;
+        mine.status = result.status;
+        std::vector<std::string> ownNames;
+        std::vector<std::string> otherNames;
+        for (const platform::MirrorChange& change : result.changes) {
+            if (boost::algorithm::iequals(fingerprintText(change.sha1), fingerprint)) {
+                mine.changes.push_back(change);
+                ownNames.push_back(change.nickname + ": ");
+            } else {
+                otherNames.push_back(change.nickname + ": ");
+            }
+        }
+        auto startsWithAny = [](const std::string& note, const std::vector<std::string>& names) {
+            return std::any_of(names.begin(), names.end(), [&](const std::string& name) {
+                return note.rfind(name, 0) == 0;
+            });
+        };
+        for (const std::string& note : result.notes) {
+            if (startsWithAny(note, ownNames) || !startsWithAny(note, otherNames))
+                mine.notes.push_back(note);
+        }
+        // A database this certificate was not in shows nothing, as when it was removed alone.
+        if (!mine.changes.empty() || !mine.notes.empty() ||
+            mine.status != platform::MirrorStatus::Written) {
+            own.results.push_back(std::move(mine));
+        }
+    }
+    return own;
+}
+
 void runRemove(const RemoveOptions& options) {
     std::vector<std::string> fingerprints;
     for (const std::string& text : options.fingerprints) {
         fingerprints.push_back(fingerprintArgument(text));
     }
     SystemRepository repository;
+    // The removals reach the user's NSS databases (browsers, mail) together, each database
+    // opened once; each fingerprint is then shown what was done for it.
+    std::vector<std::vector<std::string>> removedFrom;
+    platform::MirrorReport mirrors;
+    {
+        const platform::MirrorReportScope scope;
+        {
+            const platform::MirrorBatch batch;
+            for (const std::string& fingerprint : fingerprints)
+                removedFrom.push_back(repository.removeCertificate(fingerprint));
+        }
+        mirrors = scope.report();
+    }
     nlohmann::json results = nlohmann::json::array();
     std::ostringstream text;
-    for (const std::string& fingerprint : fingerprints) {
-        // What each removal did to the user's NSS databases (browsers, mail).
-        const platform::MirrorReportScope mirrors;
-        const std::vector<std::string> stores = repository.removeCertificate(fingerprint);
+    for (std::size_t f = 0; f < fingerprints.size(); ++f) {
+        const std::string& fingerprint = fingerprints[f];
+        const std::vector<std::string>& stores = removedFrom[f];
+        const platform::MirrorReport own =
+            stores.empty() ? platform::MirrorReport{} : reportFor(mirrors, fingerprint);
         text << fingerprint << ": ";
         if (stores.empty()) {
             text << "não está em nenhum repositório\n";
@@ -349,11 +405,11 @@ void runRemove(const RemoveOptions& options) {
             text << "removido de ";
             for (std::size_t i = 0; i < stores.size(); ++i)
                 text << (i ? ", " : "") << stores[i];
-            text << '\n' << mirrorReportText(mirrors.report(), "  ");
+            text << '\n' << mirrorReportText(own, "  ");
         }
         results.push_back({{"fingerprint", fingerprint},
                            {"removedFrom", stores},
-                           {"mirrors", mirrorReportJson(mirrors.report())}});
+                           {"mirrors", mirrorReportJson(own)}});
     }
     writeOutput(options.json ? dumpJson({{"results", results}}) : text.str());
 }

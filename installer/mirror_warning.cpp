@@ -70,8 +70,11 @@ std::wstring mirrorWarning(const platform::MirrorReport& report) {
 
 std::wstring MirrorCheck::finish() {
     platform::MirrorReport synced;
-    if (platform::syncNssMirrors(&synced))
+    if (platform::syncNssMirrors(&synced)) {
+        batch_.discard();
         return mirrorWarning(synced);
+    }
+    batch_.flush();
     return mirrorWarning(scope_.report());
 }
 

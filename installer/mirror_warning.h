@@ -14,13 +14,16 @@ std::wstring mirrorWarning(const platform::MirrorReport& report);
 
 // MirrorCheck: gathers the mirror reports of the run made while it lives; finish() then brings
 // every database up to date (so that pressing the button again after closing the program copies
-// what an earlier run could not) and returns the warning for what is still missing.
+// what an earlier run could not) and returns the warning for what is still missing. The run's
+// own changes are not copied one by one meanwhile: that final copy covers them, and each
+// database is opened once.
 class MirrorCheck {
   public:
     std::wstring finish();
 
   private:
     platform::MirrorReportScope scope_;
+    platform::MirrorBatch batch_;
 };
 
 }  // namespace quor::installer

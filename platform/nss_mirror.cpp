@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <iterator>
 #include <chrono>
 #include <map>
 #include <memory>
@@ -34,6 +35,11 @@
 #include "platform/sqlite_database.h"
 
 namespace quor::platform {
+
+namespace detail {
+// The certificates whose changes a batch of this thread has put off, innermost batch last.
+thread_local std::vector<std::set<Sha1Hash>*> tlsBatches;
+}  // namespace detail
 
 namespace {
 
@@ -625,9 +631,10 @@ bool isOldFormat(const std::string& folder) {
     return exists(folder + "/cert8.db") && !exists(folder + "/cert9.db");
 }
 
-// Brings the mirrors up to date for one certificate (only) or for all of them, and takes out
-// what the stores dropped. False when the store database cannot be read.
-bool reconcile(const std::optional<Sha1Hash>& only, MirrorReport* report) {
+// Brings the mirrors up to date for some certificates (only) or for all of them, and takes out
+// what the stores dropped. Each database is opened once. False when the store database cannot
+// be read.
+bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
     auto db = detail::Database::openUserDatabase();
     if (!db || !ensureRecordTable(*db))
         return false;
@@ -637,15 +644,18 @@ bool reconcile(const std::optional<Sha1Hash>& only, MirrorReport* report) {
     {
         std::lock_guard lock(db->mutex());
         if (only) {
-            detail::Query query(*db, kSelectOne);
-            query.bind(1, only->data(), only->size());
-            int result;
-            while ((result = query.step()) == SQLITE_ROW) {
-                const Bytes store = query.blob(0);
-                addWanted(wanted, std::string(store.begin(), store.end()), *only, query.blob(1));
+            for (const Sha1Hash& sha1 : *only) {
+                detail::Query query(*db, kSelectOne);
+                query.bind(1, sha1.data(), sha1.size());
+                int result;
+                while ((result = query.step()) == SQLITE_ROW) {
+                    const Bytes store = query.blob(0);
+                    addWanted(wanted, std::string(store.begin(), store.end()), sha1,
+                              query.blob(1));
+                }
+                if (result != SQLITE_DONE)
+                    return false;
             }
-            if (result != SQLITE_DONE)
-                return false;
         } else {
             detail::Query query(*db, kSelectAll);
             int result;
@@ -735,7 +745,7 @@ bool reconcile(const std::optional<Sha1Hash>& only, MirrorReport* report) {
 
 bool syncNssMirrors(MirrorReport* report) {
     MirrorReport fresh;
-    if (!reconcile(std::nullopt, &fresh)) {
+    if (!reconcile(nullptr, &fresh)) {
         if (lastError() == error::kSuccess)
             setLastError(error::kDatabaseError);
         return false;
@@ -786,20 +796,75 @@ std::vector<MirrorHoldings> readNssMirrors(const std::vector<Bytes>& certificate
 
 namespace detail {
 
-void mirrorStoreChange(const std::string& storeName, const Bytes& der) {
-    (void)storeName;  // the certificate's place in every store is read again
-    // The change is committed; whatever happens here must not change what the caller sees.
+namespace {
+
+// Copies the changes of the given certificates and hands on the report as one change's.
+void mirrorNow(const std::set<Sha1Hash>& certificates) noexcept {
+    // The changes are committed; whatever happens here must not change what the caller sees.
     const ErrorCode saved = lastError();
     MirrorReport report;
     try {
-        reconcile(sha1Of(der), &report);
+        reconcile(&certificates, &report);
     } catch (...) {
         report.results.clear();
     }
-    recordMirrorReport(report);
+    try {
+        recordMirrorReport(report);
+    } catch (...) {
+    }
     setLastError(saved);
 }
 
+}  // namespace
+
+void mirrorStoreChange(const std::string& storeName, const Bytes& der) {
+    (void)storeName;  // the certificate's place in every store is read again
+    if (!tlsBatches.empty()) {
+        const ErrorCode saved = lastError();
+        try {
+            tlsBatches.back()->insert(sha1Of(der));
+            setLastError(saved);
+            return;
+        } catch (...) {
+            // No room to put it off: copy it now.
+        }
+        setLastError(saved);
+    }
+    mirrorNow({sha1Of(der)});
+}
+
 }  // namespace detail
+
+MirrorBatch::MirrorBatch() {
+    detail::tlsBatches.push_back(&pending_);
+}
+
+MirrorBatch::~MirrorBatch() {
+    flush();
+    auto& batches = detail::tlsBatches;
+    batches.erase(std::remove(batches.begin(), batches.end(), &pending_), batches.end());
+}
+
+void MirrorBatch::flush() noexcept {
+    if (pending_.empty())
+        return;
+    std::set<Sha1Hash> certificates;
+    certificates.swap(pending_);
+    // An enclosing batch takes them over: only the outermost one writes.
+    auto& batches = detail::tlsBatches;
+    const auto self = std::find(batches.begin(), batches.end(), &pending_);
+    if (self != batches.end() && self != batches.begin()) {
+        try {
+            (*std::prev(self))->insert(certificates.begin(), certificates.end());
+            return;
+        } catch (...) {
+        }
+    }
+    detail::mirrorNow(certificates);
+}
+
+void MirrorBatch::discard() noexcept {
+    pending_.clear();
+}
 
 }  // namespace quor::platform

@@ -35,6 +35,7 @@
 #pragma once
 
 #include <cstddef>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -138,6 +139,30 @@ class MirrorReportScope {
   private:
     friend void detail::recordMirrorReport(const MirrorReport& report);
     MirrorReport report_;
+};
+
+// MirrorBatch: while it lives, the changes committed on this thread are not copied into the
+// NSS databases one by one; they are collected and copied together when it ends (or at
+// flush()), opening each database once. The report of that copy goes to lastMirrorReport and
+// to the open MirrorReportScopes as one change's would, with every database's result as precise
+// as per change. Batches may nest; only the outermost one writes. If the process dies first,
+// the store database still holds the changes and syncNssMirrors (or the next install run)
+// copies them.
+class MirrorBatch {
+  public:
+    MirrorBatch();
+    ~MirrorBatch();
+    MirrorBatch(const MirrorBatch&) = delete;
+    MirrorBatch& operator=(const MirrorBatch&) = delete;
+
+    // Copies what was collected so far (to the enclosing batch, when there is one).
+    void flush() noexcept;
+    // Forgets what was collected, for a caller that brings every mirror up to date itself
+    // (syncNssMirrors) right after.
+    void discard() noexcept;
+
+  private:
+    std::set<Sha1Hash> pending_;
 };
 
 // syncNssMirrors: brings every mirror up to date with the stores: puts in what the stores hold

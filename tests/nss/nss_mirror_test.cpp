@@ -417,6 +417,60 @@ TEST_F(NssMirrorTest, ScopeGathersEveryChangeOfTheThread) {
     EXPECT_THAT(nicknames, ::testing::ElementsAre("Primeira", "Segunda"));
 }
 
+// A batch (one install run, one quor-certs add or remove of many certificates) copies its
+// changes when it ends, opening each database once: one result per database, holding every
+// change of the batch. A nested batch hands its changes to the enclosing one.
+TEST_F(NssMirrorTest, BatchCopiesItsChangesTogetherWhenItEnds) {
+    const TestCert a = CertBuilder(Name::cn("Lote A")).ca().key(quor::test::testKey(11)).selfSigned();
+    const TestCert b = CertBuilder(Name::cn("Lote B")).ca().key(quor::test::testKey(12)).selfSigned();
+    const TestCert gone =
+        CertBuilder(Name::cn("Lote Sai")).key(quor::test::testKey(13)).selfSigned();
+    add(kAddressBookStore, gone);
+    ASSERT_THAT(certutilList(firefox()), Contains(Key("Lote Sai")));
+
+    MirrorReportScope scope;
+    {
+        MirrorBatch batch;
+        add(kCaStore, a);
+        {
+            MirrorBatch inner;
+            add(kRootStore, b);
+        }
+        remove(kAddressBookStore, gone);
+        // Nothing reached the databases yet; the stores have it all.
+        for (const fs::path& dir : writable()) {
+            SCOPED_TRACE(dir.string());
+            EXPECT_THAT(certutilList(dir), Not(Contains(Key("Lote A"))));
+            EXPECT_THAT(certutilList(dir), Not(Contains(Key("Lote B"))));
+            EXPECT_THAT(certutilList(dir), Contains(Key("Lote Sai")));
+        }
+        EXPECT_TRUE(scope.report().results.empty());
+        EXPECT_TRUE(openSystemStore(kRootStore)->findBySha1(sha1Of(b.derBytes())));
+    }
+    for (const fs::path& dir : writable()) {
+        SCOPED_TRACE(dir.string());
+        EXPECT_THAT(certutilList(dir), Contains(Pair("Lote A", ",,")));
+        EXPECT_THAT(certutilList(dir), Contains(Pair("Lote B", "C,C,C")));
+        EXPECT_THAT(certutilList(dir), Not(Contains(Key("Lote Sai"))));
+        std::size_t results = 0;
+        for (const auto& result : scope.report().results)
+            results += fs::path(result.mirror.directory) == dir ? 1 : 0;
+        EXPECT_EQ(results, 1u);
+        const MirrorResult* result = resultFor(scope.report(), dir);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(result->status, MirrorStatus::Written);
+        std::vector<std::pair<MirrorAction, std::string>> changes;
+        for (const auto& change : result->changes)
+            changes.emplace_back(change.action, change.nickname);
+        EXPECT_THAT(changes, ::testing::UnorderedElementsAre(Pair(MirrorAction::Added, "Lote A"),
+                                                             Pair(MirrorAction::Added, "Lote B"),
+                                                             Pair(MirrorAction::Removed, "Lote Sai")));
+    }
+    const MirrorResult* old = resultFor(scope.report(), oldProfile());
+    ASSERT_NE(old, nullptr);
+    EXPECT_EQ(old->status, MirrorStatus::OldFormat);
+}
+
 TEST_F(NssMirrorTest, ReadingTheMirrorsChangesNothing) {
     const TestCert cert = CertBuilder(Name::cn("So Leitura")).ca().selfSigned();
     const TestCert absent =
