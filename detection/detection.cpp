@@ -46,6 +46,27 @@ signer::CertificateChain readBundle(std::istream& stream, const std::wstring& na
     }
 }
 
+// The verdict on a bundle: its reference certificate's, and not Installed while the stores miss
+// any other certificate of the file. A bundle that lacks an intermediate authority is ordered
+// root first, so its reference can be a root the user already trusts while the certificates
+// under it were never added: judged on the reference alone, such a file would be reported as
+// installed and never installed.
+CertValidation validateBundle(const signer::CertificateChain& chain,
+                              signer::Repository& repository) {
+    CertValidation validation = validateInstallation(chain.certificates.front(), repository);
+    if (validation.code != CertValidation::Installed)
+        return validation;
+    for (auto it = std::next(chain.certificates.begin()); it != chain.certificates.end(); ++it) {
+        try {
+            repository.findCertificate(it->getFingerprint());
+        } catch (const signer::CertificateNotFoundException&) {
+            validation.code = CertValidation::NotFound;
+            break;
+        }
+    }
+    return validation;
+}
+
 void deliver(const DetectionCallback& callback, ChainOrCertificate item, std::int32_t code) {
     CertValidation validation;
     validation.code = code;
@@ -83,8 +104,7 @@ void detect(std::istream& stream, DetectionCallback callback, std::wstring name)
     signer::SystemRepository repository;
     if (endsWith(name, L".p7b")) {
         const signer::CertificateChain chain = readBundle(stream, name);
-        const signer::Certificate reference = chain.certificates.front();
-        const CertValidation validation = validateInstallation(reference, repository);
+        const CertValidation validation = validateBundle(chain, repository);
         ChainOrCertificate item;
         item.chain = std::make_shared<signer::CertificateChain>(chain);
         item.name = name;

@@ -23,7 +23,8 @@ struct ChainOrCertificate {
 };
 
 // The verdict on one file, judged on its reference certificate (the only certificate of a
-// ".crt", the lowest of a ".p7b").
+// ".crt", the lowest of a ".p7b"). A ".p7b" is Installed only when, besides, the stores hold
+// every other certificate it carries; otherwise it is NotFound.
 class CertValidation {
   public:
     enum Code : std::int32_t {
@@ -43,7 +44,8 @@ using DetectionCallback = std::function<void(ChainOrCertificate&, CertValidation
 // Reads the chain file in stream as its name's suffix says (exact, case-sensitive): ".p7b" a DER
 // PKCS#7 bundle, ".crt" a certificate in PEM, DER or Base64; any other name is ignored (the
 // stream is not read and callback is not called). For a recognised file, calls callback once
-// with the content and the verdict of validateInstallation.
+// with the content and the verdict of validateInstallation on its reference certificate; a
+// bundle judged Installed whose other certificates are not all in the stores gets NotFound.
 //
 // Throws, before the callback: std::runtime_error naming the file when a ".p7b" yields no
 // certificate (not DER PKCS#7, for instance an error page, or a bundle without certificates);

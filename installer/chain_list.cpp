@@ -112,6 +112,10 @@ const boost::property_tree::ptree& chainEntries(const boost::property_tree::ptre
     return list.get_child("Chains");
 }
 
+bool isChainEntry(const std::string& key) {
+    return key != "<xmlcomment>" && key != "<xmlattr>";
+}
+
 std::wstring entryFileName(const boost::property_tree::ptree& entry) {
     return toWide(entry.get<std::string>("<xmlattr>.file"));
 }

@@ -34,9 +34,12 @@ boost::property_tree::ptree readChainList(std::istream& in);
 // element is missing (the name is compared exactly).
 const boost::property_tree::ptree& chainEntries(const boost::property_tree::ptree& list);
 
+// Whether the child of "Chains" under `key` is an entry. The XML reader gives comments
+// ("<xmlcomment>") and the element's attributes ("<xmlattr>") as children too; they are not.
+bool isChainEntry(const std::string& key);
+
 // The file name of one entry, widened. Throws ptree_bad_path ("No such node (<xmlattr>.file)")
-// for an entry without a "file" attribute: comments inside "Chains" and the attributes of
-// "Chains" itself are children as well, and fail here.
+// for an entry without a "file" attribute.
 std::wstring entryFileName(const boost::property_tree::ptree& entry);
 
 }  // namespace quor::installer

@@ -35,17 +35,26 @@ void installEntry(InstallerControls& controls, const std::wstring& baseUrl,
     // Fails early, with its own text, when no connection to the download folder can be set up.
     const net::HttpClientDownloader readinessCheck(baseUrl.c_str(), kTimeoutMs, kFollowRedirects);
 
+    bool recognised = false;
     detection::DetectionCallback step = [&](detection::ChainOrCertificate& item,
                                             detection::CertValidation& validation) {
+        recognised = true;
         installChainStep(progress, controls, name, item, validation);
     };
     std::istream* stream = entryDownloader.download(L"");
     detection::detect(*stream, step, name);
 
-    // Every entry that detection returns from ends with this line: whether the step installed
-    // the chain, found it installed, or was not called (a name neither ".p7b" nor ".crt").
+    // Detection calls the step for every file it can read; a name that is neither ".p7b" nor
+    // ".crt" (exact case) is skipped, and the log says so instead of calling it installed.
     setProgress(controls, progress);
-    writeLog(controls, (L"Cadeia em " + name + L" instalada.").c_str());
+    if (recognised) {
+        writeLog(controls, (L"Cadeia em " + name + L" instalada.").c_str());
+    } else {
+        writeLog(controls, (L"Cadeia em " + name +
+                            L" ignorada: o nome do arquivo não termina em \".p7b\" nem em "
+                            L"\".crt\".")
+                               .c_str());
+    }
 }
 
 }  // namespace
@@ -74,7 +83,8 @@ void installChains(InstallerControls& controls, const std::wstring& baseUrl) {
         writeLog(controls, L"Lendo arquivo de configuração...");
 
         for (const auto& child : entries) {
-            installEntry(controls, baseUrl, child.second, progress);
+            if (isChainEntry(child.first))
+                installEntry(controls, baseUrl, child.second, progress);
         }
 
         progress = 100;

@@ -215,6 +215,37 @@ TEST_F(DetectionTest, OnlyTheLowestCertificateOfABundleIsLookedUp) {
     }
 }
 
+TEST_F(DetectionTest, ABundleIsInstalledOnlyWhenTheStoresHoldEachOfItsCertificates) {
+    // Without its intermediate, the bundle [leaf, root] is ordered root first, so the root is
+    // the reference; a trusted root alone must not make the leaf count as installed.
+    const std::string bundle = test::pkcs7Der({leaf, root});
+    struct Case {
+        const char* what;
+        std::vector<const TestCert*> installed;
+        std::int32_t code;
+    };
+    const std::vector<Case> cases{
+        {"only the root stored", {&root}, CertValidation::NotFound},
+        {"root and intermediate stored, the leaf not",
+         {&root, &intermediate},
+         CertValidation::NotFound},
+        {"root and leaf stored", {&root, &leaf}, CertValidation::Installed},
+        {"all three stored", {&root, &intermediate, &leaf}, CertValidation::Installed},
+        {"only the leaf stored", {&leaf}, CertValidation::NotFound},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const test::ScopedDataHome fresh;
+        install(c.installed);
+        const Detected detected = runDetect(bundle, L"final.p7b");
+        ASSERT_EQ(detected.calls, 1);
+        EXPECT_EQ(detected.code, c.code);
+        // The file's content is handed on whole, in the order read.
+        EXPECT_EQ(fingerprintsOf(*detected.item->chain),
+                  (std::vector<std::string>{root.sha1Text(), leaf.sha1Text()}));
+    }
+}
+
 TEST_F(DetectionTest, ABundleWithoutCertificatesIsAnErrorNamingTheFile) {
     const std::vector<std::pair<const char*, std::string>> cases{
         {"error page", "<html><body><h1>404 Not Found</h1></body></html>"},

@@ -59,7 +59,8 @@ void readAsTheRunDoes(const std::string& xml, std::vector<std::wstring>& names,
         std::istringstream in(xml);
         const auto list = readChainList(in);
         for (const auto& child : chainEntries(list)) {
-            names.push_back(entryFileName(child.second));
+            if (isChainEntry(child.first))
+                names.push_back(entryFileName(child.second));
         }
     } catch (const boost::property_tree::ptree_error& e) {
         error = e.what();
@@ -88,10 +89,16 @@ TEST(ChainList, EntriesAndFailures) {
          {L"a&b.crt", L"\u00C3\u00A9.crt"},
          ""},
         {"empty file attribute", "<Chains><C file=\"\"/></Chains>", {L""}, ""},
-        {"comment between entries fails there",
-         "<Chains><C file=\"a.crt\"/><!-- b --><C file=\"c.crt\"/></Chains>",
+        // The reader gives comments and the attributes of "Chains" as children: not entries.
+        {"comments inside the list are not entries",
+         "<Chains><!-- primeira --><C file=\"a.crt\"/><!-- b --><C "
+         "file=\"c.crt\"/><!----></Chains>",
+         {L"a.crt", L"c.crt"},
+         ""},
+        {"attributes and a comment of Chains together",
+         "<Chains versao=\"2\" file=\"nao.crt\"><!-- b --><C file=\"a.crt\"/></Chains>",
          {L"a.crt"},
-         "No such node (<xmlattr>.file)"},
+         ""},
         {"entry without file attribute",
          "<Chains><C file=\"a.crt\"/><C name=\"b.crt\"/></Chains>",
          {L"a.crt"},
@@ -100,9 +107,13 @@ TEST(ChainList, EntriesAndFailures) {
          "<Chains><C File=\"a.crt\"/></Chains>",
          {},
          "No such node (<xmlattr>.file)"},
-        {"attributes of Chains count as a first entry",
+        {"attributes of Chains are not an entry",
          "<Chains version=\"2\"><C file=\"a.crt\"/></Chains>",
-         {},
+         {L"a.crt"},
+         ""},
+        {"element without file attribute after a comment still fails",
+         "<Chains><!-- b --><C file=\"a.crt\"/><Outro/><C file=\"c.crt\"/></Chains>",
+         {L"a.crt"},
          "No such node (<xmlattr>.file)"},
         {"root element in lower case",
          "<chains><C file=\"a.crt\"/></chains>",

@@ -5,6 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "detection/detection.h"
+#include "platform/cert_store.h"
+#include "signer/model/certificate.h"
+#include "signer/repository/system_repository.h"
 #include "tests/installer/installer_test_support.h"
 #include "tests/support/pki_builder.h"
 #include "tests/support/temp_dir.h"
@@ -18,7 +22,8 @@ using quor::test::Name;
 using quor::test::TestCert;
 
 // A small hierarchy: a root, an intermediate under it (shipped as a bundle with its root), and
-// a second intermediate shipped alone. Serials differ: issuer and serial identify a certificate.
+// a second intermediate shipped alone; and an authority whose issuer, a third intermediate, is
+// shipped nowhere. Serials differ: issuer and serial identify a certificate.
 struct Pki {
     TestCert root = CertBuilder(Name::cn("Raiz de Teste")).ca().keyIdentifiers().selfSigned();
     TestCert intermediate = CertBuilder(Name::cn("AC Intermediaria"))
@@ -33,6 +38,18 @@ struct Pki {
                           .ca(0)
                           .keyIdentifiers()
                           .signedBy(root);
+    TestCert unshipped = CertBuilder(Name::cn("AC Ausente"))
+                             .key(quor::test::testKey(3))
+                             .serial(4)
+                             .ca(1)
+                             .keyIdentifiers()
+                             .signedBy(root);
+    TestCert acFinal = CertBuilder(Name::cn("AC Final"))
+                           .key(quor::test::testKey(4))
+                           .serial(5)
+                           .ca(0)
+                           .keyIdentifiers()
+                           .signedBy(unshipped);
 };
 
 const Pki& pki() {
@@ -70,12 +87,27 @@ std::vector<RunCase> runCases() {
          concat({listRead(), installed(L"chain.p7b"), installed(L"single.crt"), success()}),
          {"chain.p7b", "single.crt"},
          {{"ROOT", {p.root.sha1Text()}}, {"CA", {p.intermediate.sha1Text(), p.single.sha1Text()}}}},
-        {"comment between entries stops the run after the first",
-         "<Chains><a file=\"single.crt\"/><!-- fim --><b file=\"chain.p7b\"/></Chains>",
+        {"comments and attributes inside Chains are not entries",
+         "<Chains versao=\"3\"><!-- avulsa --><a file=\"single.crt\"/><!-- fim -->"
+         "<b file=\"chain.p7b\"/><!----></Chains>",
+         {{"chain.p7b", bundle}, {"single.crt", single}},
+         concat({listRead(), installed(L"single.crt"), installed(L"chain.p7b"), success()}),
+         {"single.crt", "chain.p7b"},
+         {{"ROOT", {p.root.sha1Text()}}, {"CA", {p.intermediate.sha1Text(), p.single.sha1Text()}}}},
+        {"an element without file attribute stops the run there",
+         "<Chains><a file=\"single.crt\"/><b nome=\"chain.p7b\"/><c file=\"chain.p7b\"/></Chains>",
          {{"chain.p7b", bundle}, {"single.crt", single}},
          concat({listRead(), installed(L"single.crt"), failure(L"No such node (<xmlattr>.file)")}),
          {"single.crt"},
          {{"CA", {p.single.sha1Text()}}}},
+        // Ordered, the bundle [AC Final, Raiz] starts with the root, which the first entry has
+        // just installed: AC Final must still be added.
+        {"bundle without its intermediate after its root",
+         "<Chains><a file=\"raiz.crt\"/><b file=\"final.p7b\"/></Chains>",
+         {{"raiz.crt", p.root.pem()}, {"final.p7b", quor::test::pkcs7Der({p.acFinal, p.root})}},
+         concat({listRead(), installed(L"raiz.crt"), installed(L"final.p7b"), success()}),
+         {"raiz.crt", "final.p7b"},
+         {{"ROOT", {p.root.sha1Text()}}, {"CA", {p.acFinal.sha1Text()}}}},
         {"root element in lower case",
          "<chains><a file=\"single.crt\"/></chains>",
          {{"single.crt", single}},
@@ -190,6 +222,109 @@ TEST(InstallRun, SecondRunFindsTheChainsInstalledAndAsksNothing) {
                               expect::alreadyInstalled(L"single.crt"), expect::success()}));
     EXPECT_EQ(prompts.askedRoots.size(), 1u);
     EXPECT_EQ(storeContents(), afterFirst);
+}
+
+// Puts a certificate straight into one store, as another program could have left it.
+void putInStore(std::string_view store, const TestCert& cert) {
+    platform::CertStorePtr opened = platform::openSystemStore(store);
+    ASSERT_TRUE(opened);
+    ASSERT_TRUE(opened->addEncoded(cert.derBytes()));
+}
+
+std::int32_t verdictOn(const TestCert& reference) {
+    signer::SystemRepository repository;
+    return detection::validateInstallation(signer::Certificate(reference.x509()), repository).code;
+}
+
+// Every verdict but Installed reaches the installation step: the log shows the line of a file
+// being installed and every certificate of the file is in the stores afterwards (a certificate
+// already there is not an error). The verdict each case stands for is checked before the run.
+TEST(InstallRun, TheStepInstallsOnAPartialOrFailedSystemChain) {
+    const Pki& p = pki();
+    const TestCert strangeRoot = CertBuilder(Name::cn("Raiz Estranha"))
+                                     .key(quor::test::testKey(5))
+                                     .serial(6)
+                                     .ca()
+                                     .keyIdentifiers()
+                                     .selfSigned();
+    const TestCert underStrange = CertBuilder(Name::cn("AC Sob Raiz Estranha"))
+                                      .key(quor::test::testKey(6))
+                                      .serial(7)
+                                      .ca(0)
+                                      .keyIdentifiers()
+                                      .signedBy(strangeRoot);
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string_view, const TestCert*>> before;
+        const TestCert* reference;
+        std::int32_t verdict;
+        std::vector<TestCert> bundle;
+        Stores after;
+    };
+    const std::vector<Case> cases{
+        {"PartialChain: the intermediate is stored without its root",
+         {{platform::kCaStore, &p.intermediate}},
+         &p.intermediate,
+         detection::CertValidation::PartialChain,
+         {p.root, p.intermediate},
+         {{"ROOT", {p.root.sha1Text()}}, {"CA", {p.intermediate.sha1Text()}}}},
+        // A root kept among the other authorities is no trust anchor: the system's chain fails.
+        {"ChainError: the root is stored, but not as a trusted root",
+         {{platform::kCaStore, &strangeRoot}, {platform::kCaStore, &underStrange}},
+         &underStrange,
+         detection::CertValidation::ChainError,
+         {strangeRoot, underStrange},
+         {{"ROOT", {strangeRoot.sha1Text()}},
+          {"CA", {strangeRoot.sha1Text(), underStrange.sha1Text()}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        quor::test::ScopedDataHome home;
+        CannedPrompts prompts(true);
+        ScopedInstallerPrompts registration(prompts);
+        for (const auto& [store, cert] : c.before)
+            putInStore(store, *cert);
+        ASSERT_EQ(verdictOn(*c.reference), c.verdict);
+
+        DownloadFolder folder;
+        folder.put("Chains.xml", "<Chains><a file=\"cadeia.p7b\"/></Chains>");
+        folder.put("cadeia.p7b", quor::test::pkcs7Der(c.bundle));
+        RecordingControls recorder;
+        InstallerControls controls = recorder.controls();
+        installChains(controls, folder.baseUrl());
+        EXPECT_EQ(recorder.events,
+                  expect::concat(
+                      {expect::listRead(), expect::installed(L"cadeia.p7b"), expect::success()}));
+        EXPECT_EQ(storeContents(), c.after);
+    }
+}
+
+// A bundle without a root: once installed, every certificate is in the stores, but the system
+// chain of its lowest certificate stays incomplete. Each later run installs the file again,
+// adds nothing and still reports it as being installed.
+TEST(InstallRun, RerunOverPresentCertificatesWithAnIncompleteSystemChainInstallsAgain) {
+    const Pki& p = pki();
+    quor::test::ScopedDataHome home;
+    CannedPrompts prompts(true);
+    ScopedInstallerPrompts registration(prompts);
+    DownloadFolder folder;
+    folder.put("Chains.xml", "<Chains><a file=\"sem-raiz.p7b\"/></Chains>");
+    folder.put("sem-raiz.p7b", quor::test::pkcs7Der({p.unshipped, p.acFinal}));
+    const std::vector<std::wstring> installedRun =
+        expect::concat({expect::listRead(), expect::installed(L"sem-raiz.p7b"), expect::success()});
+    const Stores installedStores{{"CA", {p.unshipped.sha1Text(), p.acFinal.sha1Text()}}};
+
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        ASSERT_EQ(verdictOn(p.acFinal), run == 1 ? detection::CertValidation::NotFound
+                                                 : detection::CertValidation::PartialChain);
+        RecordingControls recorder;
+        InstallerControls controls = recorder.controls();
+        installChains(controls, folder.baseUrl());
+        EXPECT_EQ(recorder.events, installedRun);
+        EXPECT_EQ(storeContents(), installedStores);
+    }
+    EXPECT_TRUE(prompts.askedRoots.empty());
 }
 
 TEST(InstallRun, RealIcpBrasilChainsOfTheSampleFolder) {

@@ -38,7 +38,10 @@ std::vector<std::wstring> alreadyInstalled(const std::wstring& name) {
                     log(L"Cadeia em " + name + L" instalada.")}});
 }
 std::vector<std::wstring> ignored(const std::wstring& name) {
-    return concat({checking(name), {progress(10), log(L"Cadeia em " + name + L" instalada.")}});
+    return concat({checking(name),
+                   {progress(10), log(L"Cadeia em " + name +
+                                      L" ignorada: o nome do arquivo não termina em \".p7b\" "
+                                      L"nem em \".crt\".")}});
 }
 std::vector<std::wstring> success() {
     return {progress(100), log(L"Instalação de cadeias concluída com sucesso.")};

@@ -51,7 +51,7 @@ std::wstring progress(int value);
 std::wstring log(const std::wstring& text);
 // Progress 5 and 10 with the two list lines.
 std::vector<std::wstring> listRead();
-// One entry whose chain the step installs / finds installed / that detection ignores.
+// One entry whose chain the step installs / finds installed / that is skipped for its suffix.
 std::vector<std::wstring> installed(const std::wstring& name);
 std::vector<std::wstring> alreadyInstalled(const std::wstring& name);
 std::vector<std::wstring> ignored(const std::wstring& name);
