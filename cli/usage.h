@@ -20,7 +20,8 @@ Comandos:
   remove IMPRESSÃO...
                    remove certificados de todos os repositórios que os guardam
   verify IMPRESSÃO mostra a cadeia de um certificado guardado e sua situação
-  install          baixa as cadeias ICP-Brasil e instala as que faltam
+  install          baixa as cadeias ICP-Brasil e instala as que faltam (--official: o
+                   arquivo de certificados do ITI, conferido antes de instalar)
   import ARQUIVO   importa um arquivo PKCS#12 (.p12/.pfx) para MY com sua chave privada
   sign IMPRESSÃO ARQUIVO
                    assina um arquivo com a chave privada de um certificado guardado
@@ -36,6 +37,7 @@ Exemplos:
   quor-certs show --json AC-SERPRO-SSLv1-v10.crt
   quor-certs chain cadeia.p7b
   quor-certs install --yes
+  quor-certs install --official --yes
   quor-certs list --json ROOT
   quor-certs chain --json cadeia.p7b | jq -r '.certificates[].subjectName'
   openssl crl2pkcs7 -nocrl -certfile a.crt -certfile b.crt -outform DER -out cadeia.p7b

@@ -9,7 +9,7 @@ out=fuzz/corpus
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 rm -rf "$out"
-mkdir -p "$out"/{certificate_text,certificate_chain,certificate_detail,base64,url,chain_list,pkcs12_import,http_response}
+mkdir -p "$out"/{certificate_text,certificate_chain,certificate_detail,base64,url,chain_list,pkcs12_import,http_response,official_archive}
 
 # A small generated PKI: root, intermediate, and a person's certificate with the ICP-Brasil
 # otherName fields, policies, key usages and an e-mail address.
@@ -113,3 +113,7 @@ crlf() { sed 's/$/\r/'; }
   printf 'abc' | gzip -c; } >"$out/http_response/gzip"
 { printf 'HTTP/1.1 200 OK\nContent-Length: 100\n\n' | crlf; printf 'short'; } >"$out/http_response/cut"
 { printf 'HTTP/1.1 407 Proxy Authentication Required\nProxy-Authenticate: Basic realm="p"\nContent-Length: 0\n\n' | crlf; } >"$out/http_response/407"
+
+# Small zip archives of real certificates, good and hostile, made by the official archive's
+# fixture script.
+python3 tests/fixtures/official-archive/make-archive.py --fuzz-seeds "$out/official_archive"

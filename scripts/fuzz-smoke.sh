@@ -13,7 +13,7 @@ jobs=$(nproc)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=(certificate_text certificate_chain certificate_detail base64 url chain_list
-             pkcs12_import http_response)
+             pkcs12_import http_response official_archive)
 fi
 
 CC=clang CXX=clang++ cmake -S . -B "$dir" -G Ninja -DQUOR_WERROR=ON -DQUOR_BUILD_FUZZERS=ON \

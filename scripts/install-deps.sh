@@ -11,7 +11,7 @@ PACKAGES=(
   libboost-dev libboost-iostreams-dev libboost-date-time-dev libboost-regex-dev
   libcurl4-openssl-dev curl
   libsqlite3-dev sqlite3
-  libarchive-dev
+  libarchive-dev unzip
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libcli11-dev nlohmann-json3-dev
   libgtest-dev libgmock-dev libbenchmark-dev
