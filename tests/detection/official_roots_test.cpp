@@ -12,9 +12,9 @@
 #include <sstream>
 #include <string>
 
+#include "detection/official_archive.h"
 #include "detection/official_roots.h"
 #include "signer/model/certificate.h"
-#include "signer/model/digest.h"
 #include "tests/support/pki_builder.h"
 
 namespace quor::detection {
@@ -29,16 +29,8 @@ std::string readFile(const std::filesystem::path& path) {
     return content.str();
 }
 
-std::array<unsigned char, 32> sha256Of(const std::vector<unsigned char>& der) {
-    const std::vector<unsigned char> digest =
-        signer::computeDigest(der.data(), static_cast<int>(der.size()), "sha256");
-    std::array<unsigned char, 32> out{};
-    std::copy(digest.begin(), digest.end(), out.begin());
-    return out;
-}
-
 std::array<unsigned char, 32> sha256OfFile(const std::filesystem::path& path) {
-    return sha256Of(signer::Certificate(readFile(path)).getEncoded());
+    return sha256Of(signer::Certificate(readFile(path)));
 }
 
 std::string upperHex(const std::array<unsigned char, 32>& bytes) {
@@ -109,7 +101,7 @@ TEST(OfficialRoots, AuthoritiesGeneratedRootsAndNearMissesAreNotOfficial) {
                                      {"CN", "Autoridade Certificadora Raiz Brasileira v10"}})
             .ca()
             .selfSigned();
-    EXPECT_FALSE(officialRootVersion(sha256Of(lookalike.derBytes())));
+    EXPECT_FALSE(officialRootVersion(sha256Of(signer::Certificate(lookalike.pem()))));
 
     std::array<unsigned char, 32> oneBitOff = sha256OfFile(kFixtures / "ICP-Brasilv10.crt");
     oneBitOff[31] ^= 1;
