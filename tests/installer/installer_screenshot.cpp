@@ -1,6 +1,7 @@
 // Takes pictures of the installer dialog as the X server shows it (run under Xvfb by
 // scripts/screenshot.sh): after a successful run over the sample download folder and after a
-// run against a server that cannot be reached. Roots are approved as a user clicking "Sim".
+// run against a server that cannot be reached. Roots are approved as a user clicking "Sim"; the
+// first root question (an official root) and one for a generated root are pictured too.
 //
 // Usage: installer_screenshot OUTPUT_FOLDER
 #include <QApplication>
@@ -14,7 +15,9 @@
 
 #include "installer/installer_dialog.h"
 #include "installer/root_confirmation_dialog.h"
+#include "platform/cert_info.h"
 #include "tests/installer/installer_test_support.h"
+#include "tests/support/pki_builder.h"
 #include "tests/support/temp_dir.h"
 
 using namespace quor::installer;
@@ -46,8 +49,16 @@ int main(int argc, char* argv[]) {
     // Approve each root question as it opens.
     QTimer answer;
     answer.setInterval(20);
-    QObject::connect(&answer, &QTimer::timeout, [] {
+    bool shotQuestion = false;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
         if (auto* root = qobject_cast<RootConfirmationDialog*>(QApplication::activeModalWidget())) {
+            if (!shotQuestion) {
+                QTest::qWait(200);
+                shotQuestion =
+                    root->screen()
+                        ->grabWindow(root->winId())
+                        .save(out + QStringLiteral("/root-question-official.png"), "PNG");
+            }
             QTest::mouseClick(root->yesButton(), Qt::LeftButton);
         }
     });
@@ -67,7 +78,21 @@ int main(int argc, char* argv[]) {
                             .arg(closedPort)
                             .toStdWString());
     const bool shotBad = shoot(bad, out + QStringLiteral("/installer-failure.png"));
-    if (!shotGood || !shotBad) {
+    // The question for a root the program does not know (left open: nobody answers it).
+    answer.stop();
+    const quor::test::TestCert generated =
+        quor::test::CertBuilder(quor::test::Name::cn("Raiz Gerada")).ca().selfSigned();
+    const std::vector<unsigned char> der = generated.derBytes();
+    RootConfirmationDialog other(
+        quor::platform::detail::makeRootAddRequest(der, *quor::platform::detail::readCertInfo(der)),
+        nullptr);
+    other.show();
+    bool shotOther = QTest::qWaitForWindowExposed(&other);
+    QTest::qWait(200);
+    shotOther = shotOther && other.screen()
+                                 ->grabWindow(other.winId())
+                                 .save(out + QStringLiteral("/root-question-other.png"), "PNG");
+    if (!shotGood || !shotBad || !shotQuestion || !shotOther) {
         std::fprintf(stderr, "installer_screenshot: could not take the pictures\n");
         return 1;
     }
