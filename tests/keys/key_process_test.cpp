@@ -2,6 +2,8 @@
 // certificate is added by another (the real quor-certs among them), and imports killed at every
 // step of the way, over the real store database of a temporary home.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -231,6 +233,54 @@ TEST_F(KeyProcessTest, RequestsOfEarlierProcessesAndOfThisOneAreJoinedInAnyOrder
     EXPECT_TRUE(repository.impl().pendingArchives.empty());
     EXPECT_EQ(platform::pendingKeyCount(), std::optional<std::size_t>(0));
     EXPECT_EQ(DatabaseView(home.storePath()).count("SELECT count(*) FROM keys"), 3);
+}
+
+// quor-certs with standard input (a pass phrase), through the shell.
+test::ProcessResult runWithInput(const std::string& input, const std::vector<std::string>& args) {
+    const auto quote = [](const std::string& text) {
+        std::string out = "'";
+        for (char c : text)
+            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        return out + "'";
+    };
+    std::string command = "printf '%s' " + quote(input) + " | " + quote(kProgram);
+    for (const std::string& arg : args)
+        command += " " + quote(arg);
+    return test::runProcess("/bin/sh", {"-c", command});
+}
+
+std::string secretPrimeOf(const test::Key& key) {
+    BIGNUM* prime = nullptr;
+    EVP_PKEY_get_bn_param(key.get(), "rsa-factor1", &prime);
+    std::string bytes(static_cast<std::size_t>(BN_num_bytes(prime)), '\0');
+    BN_bn2bin(prime, reinterpret_cast<unsigned char*>(bytes.data()));
+    BN_free(prime);
+    return bytes;
+}
+
+TEST_F(KeyProcessTest, AFileImportedThreeTimesKeepsOneKeyAndRemoveTakesItAway) {
+    const TestCert holder =
+        CertBuilder(Name::cn("Titular Repetido")).key(test::testKey(12)).signedBy(ca);
+    const std::string file = write("titular.p12", test::pkcs12(holder, "senha", {ca}, "apelido"));
+    for (int round = 0; round < 3; ++round) {
+        const test::ProcessResult imported = runWithInput("senha\n", {"import", file});
+        ASSERT_EQ(imported.exitCode, 0) << imported.err;
+    }
+    EXPECT_EQ(DatabaseView(home.storePath()).count("SELECT count(*) FROM keys"), 1);
+
+    const test::ProcessResult removed = test::runProcess(kProgram, {"remove", holder.sha1Text()});
+    ASSERT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_EQ(DatabaseView(home.storePath()).count("SELECT count(*) FROM keys"), 0);
+    // Nothing of the key is left in the database's files.
+    const std::string secret = secretPrimeOf(holder.key);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::filesystem::path path = home.storePath().string() + suffix;
+        if (std::filesystem::exists(path)) {
+            EXPECT_EQ(test::readFile(path).find(secret), std::string::npos) << path;
+        }
+    }
+    // The authority that came in the file had no key, and stays.
+    EXPECT_EQ(storesOf(home, ca), "MY");
 }
 
 // An import is key, certificates into "MY", key link and friendly name. A process killed at any
