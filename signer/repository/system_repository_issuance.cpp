@@ -208,6 +208,7 @@ void Impl::importPkcs12(std::istream& in, const std::wstring& passPhrase) {
 
     platform::CertStorePtr personal = openStore(platform::kPersonalStore);
     std::string keptFingerprint;
+    platform::Sha1Hash keptSha1{};
     // A rolled-back import must not stay behind in the context cache either.
     struct ForgetUnlessCommitted {
         Impl& impl;
@@ -247,6 +248,7 @@ void Impl::importPkcs12(std::istream& in, const std::wstring& passPhrase) {
             }
             // The name goes to the certificate that has the key; without any key, to the last one.
             if (hasKey || !keptHasKey) {
+                keptSha1 = context->sha1();
                 keptFingerprint = certificate.getFingerprint();
                 keptName = friendlyNameOf(certificate.getDetail().subjectName);
                 keptHasKey = keptHasKey || hasKey;
@@ -256,6 +258,9 @@ void Impl::importPkcs12(std::istream& in, const std::wstring& passPhrase) {
     imported.reset();
     personal.reset();
     if (!keptFingerprint.empty()) {
+        // The cache may still hold this certificate as it was before the import (removed by
+        // another program meanwhile, for instance): the name goes to the one in "MY" now.
+        forgetFound(keptSha1);
         const StoreContext found = findContext(keptFingerprint);
         platform::setLastError(err::kSuccess);
         if (!platform::setFriendlyName(*found.context, keptName)) {

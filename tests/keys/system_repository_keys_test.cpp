@@ -350,5 +350,23 @@ TEST_F(SystemRepositoryKeysTest, ImportOfAUsersFileKeepsOnePersonalCertificateWi
                                       repository.sign(data, certificateOf(holder), "SHA256")));
 }
 
+// The repository remembers the last certificate it found; another program removing that
+// certificate must not make a later import of it fail on the remembered copy.
+TEST_F(SystemRepositoryKeysTest, ImportAfterAnotherProgramRemovedTheCertificateSucceeds) {
+    SystemRepository repository;
+    const std::string file = test::pkcs12(holder, "senha", {}, "apelido");
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        std::istringstream in(file);
+        ASSERT_NO_THROW(importPkcs12IntoPersonalStore(repository, in, L"senha"));
+        EXPECT_NO_THROW(repository.findCertificate(holder.sha1Text()));
+        platform::CertStorePtr my = platform::openSystemStore(platform::kPersonalStore);
+        platform::CertContextPtr context = my->findBySha1(platform::sha1Of(holder.derBytes()));
+        ASSERT_TRUE(context);
+        EXPECT_EQ(platform::friendlyName(*context), std::u16string(u"Titular"));
+        ASSERT_TRUE(my->remove(*context));  // as another program would
+    }
+}
+
 }  // namespace
 }  // namespace quor::signer
