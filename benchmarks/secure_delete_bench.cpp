@@ -5,6 +5,8 @@
 //
 //   BM_AddThenRemove/secure_delete:N   add 200 distinct authority certificates to "CA", then
 //                                      remove them; per-change time in "per_change"
+//   BM_TruncateLogAfterImport          the write-ahead log truncation alone (part of every key
+//                                      deletion, with or without secure_delete)
 //   BM_ImportThenRemove/secure_delete:N  import a PKCS#12 with its 2048-bit key into "MY" (one
 //                                      transaction), then remove the certificate, which deletes
 //                                      the key and truncates the write-ahead log; per-cycle
@@ -182,6 +184,38 @@ BENCHMARK(BM_ImportThenRemove)
     ->Iterations(100)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// The part of a key deletion that secure_delete does not cover: copying the write-ahead log
+// back and truncating it after the commit, timed alone after each import.
+void BM_TruncateLogAfterImport(benchmark::State& state) {
+    auto certificate = makeCertificate(9998, false);
+    PKCS12* p12 = PKCS12_create("bench", "bench", certificateKey(), certificate.get(), nullptr, 0,
+                                0, 0, 0, 0);
+    unsigned char* der = nullptr;
+    const int length = i2d_PKCS12(p12, &der);
+    const std::string file(reinterpret_cast<char*>(der), static_cast<std::size_t>(length));
+    OPENSSL_free(der);
+    PKCS12_free(p12);
+    const Bytes certificateDer = derOf(certificate.get());
+
+    TempHome home;
+    auto db = databaseWith(true);
+    quor::signer::SystemRepository repository;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::istringstream in(file);
+        quor::signer::importPkcs12IntoPersonalStore(repository, in, L"bench");
+        state.ResumeTiming();
+        quor::platform::detail::truncateWriteAheadLog(*db);
+        state.PauseTiming();
+        auto store = quor::platform::openSystemStore("MY");
+        auto context = store->findBySha1(quor::platform::sha1Of(certificateDer));
+        if (!context || !store->remove(*context))
+            state.SkipWithError("remove failed");
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_TruncateLogAfterImport)->Iterations(100)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 
