@@ -18,7 +18,7 @@ PACKAGES=(
   libnss3-dev libnss3-tools
   tinyproxy
   libproxy-dev libproxy1v5 libproxy1-plugin-gsettings libproxy1-plugin-kconfig
-  libproxy1-plugin-webkit
+  libproxy1-plugin-webkit libkf5config-bin
   dbus dconf-gsettings-backend gsettings-desktop-schemas libglib2.0-bin
   xvfb xauth
   clang libclang-rt-14-dev

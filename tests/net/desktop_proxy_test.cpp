@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -247,6 +248,48 @@ TEST(DesktopProxy, IgnoredHostsGoDirect) {
     }
     EXPECT_EQ(carried, 3u) << log;
     EXPECT_EQ(server.requests().size(), 6u);
+}
+
+// KDE keeps its proxy in kioslaverc, read by libproxy's KDE module through kreadconfig5.
+TEST(DesktopProxy, KdeSettingsAreReadToo) {
+    struct Case {
+        const char* settings;
+        bool proxied;
+    };
+    const Case cases[] = {
+        {"ProxyType=1\nhttpProxy=http://127.0.0.1 @PORT@\n", true},
+        {"ProxyType=1\nhttpProxy=http://127.0.0.1 @PORT@\nNoProxyFor=127.0.0.1\n", false},
+        {"ProxyType=0\nhttpProxy=http://127.0.0.1 @PORT@\n", false},
+    };
+    HttpServer server;
+    server.serve("/x", {200, {}, "body"});
+    Tinyproxy proxy({"", "", {}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.settings);
+        quor::test::TempDir home;
+        std::filesystem::create_directories(home.path() / "config");
+        std::filesystem::create_directories(home.path() / "run");
+        std::filesystem::permissions(home.path() / "run", std::filesystem::perms::owner_all);
+        std::string settings = c.settings;
+        settings.replace(settings.find("@PORT@"), 6, std::to_string(proxy.port()));
+        quor::test::writeFile(home.path() / "config" / "kioslaverc",
+                              "[Proxy Settings]\n" + settings);
+        auto clean = testing::withoutProxy();
+        testing::ScopedEnv kde{{"KDE_FULL_SESSION", "true"},
+                               {"DESKTOP_SESSION", std::nullopt},
+                               {"GNOME_DESKTOP_SESSION_ID", std::nullopt},
+                               {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                               {"XDG_RUNTIME_DIR", (home.path() / "run").string()}};
+        RouteLog routes;
+        HttpClientDownloader downloader(server.url("/x"), 10000, true);
+        EXPECT_EQ(testing::readAll(*downloader.download(L"")), "body");
+        ASSERT_EQ(routes.routes.size(), 1u);
+        EXPECT_EQ(routes.routes[0].tried,
+                  std::vector<std::string>{c.proxied ? proxy.url() : std::string("direct://")});
+    }
+    EXPECT_NE(proxy.log().find("GET http://127.0.0.1:" + std::to_string(server.port()) + "/x"),
+              std::string::npos)
+        << proxy.log();
 }
 
 std::string pacScript(std::uint16_t deadPort, std::uint16_t proxyPort) {
