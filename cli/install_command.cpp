@@ -359,7 +359,7 @@ void registerInstallCommand(CLI::App& app) {
                       "requisição, para investigar a rede de uma empresa");
     auto endsWithSlash = [](const std::string& url) {
         return url.empty() || url.back() == '/' ? std::string()
-                                                : std::string("the URL must end with /");
+                                                : std::string("a URL da pasta deve terminar com /");
     };
     CLI::Option* official = install->add_flag(
         "--official", options->official,

@@ -170,6 +170,24 @@ TEST_F(OfficialInstallTest, TheTerminalQuestionNamesTheOfficialRootAndNoKeepsItO
     EXPECT_TRUE(storedNow().empty());
 }
 
+TEST(OfficialInstallOptions, WrongCombinationsAreUsageErrorsThatTouchNothing) {
+    quor::test::ScopedDataHome home;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"install", "--json"}, "--json exige --official"},
+        {{"install", "--official", "--base-url", "http://127.0.0.1:1/"}, "--base-url"},
+        {{"install", "--official", "--official-url", "http://127.0.0.1:1/acraiz"},
+         "deve terminar com /"},
+        {{"install", "--official-url", "http://127.0.0.1:1/"}, "--official"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ProcessResult result = run(args);
+        EXPECT_EQ(result.exitCode, 2) << args.back();
+        EXPECT_THAT(result.err, HasSubstr(message));
+        EXPECT_EQ(result.out, "");
+    }
+    EXPECT_FALSE(fs::exists(home.storePath()));
+}
+
 struct HostileCase {
     std::string name;
     // Sets up /acraiz/<name>/ on the server; by default the script's folder of that name.
@@ -177,7 +195,9 @@ struct HostileCase {
     std::string error;  // part of the error line
 };
 
-void PrintTo(const HostileCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const HostileCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 void scriptCase(HttpServer& server, const std::string& folder) {
     const std::string prefix = "/acraiz/";
