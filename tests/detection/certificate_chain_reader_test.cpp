@@ -10,14 +10,16 @@
 
 #include <algorithm>
 #include <map>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <streambuf>
 #include <string>
 #include <vector>
 
-#include "signer/model/certificate_chain.h"
 #include "platform/openssl_ptr.h"
+#include "signer/model/certificate.h"
+#include "signer/model/certificate_chain.h"
 #include "tests/support/pki_builder.h"
 #include "tests/support/temp_dir.h"
 
@@ -167,6 +169,107 @@ void expectSameCertificates(const std::vector<std::string>& got,
     EXPECT_THAT(got, ::testing::UnorderedElementsAreArray(bundle));
 }
 
+// The oracle: the issuance walk written out step by step, position by position, without any
+// index, in O(n^2) name comparisons. orderCertificates must put every bundle in the same order
+// and give the same status.
+bool issuedBy(X509* certificate, X509* issuer) {
+    return X509_NAME_cmp(X509_get_issuer_name(certificate), X509_get_subject_name(issuer)) == 0;
+}
+
+ChainStatus literalWalk(std::vector<X509*>& v) {
+    if (v.empty())
+        return ChainStatus::Unverified;
+    ChainStatus status = ChainStatus::Valid;
+    const std::size_t n = v.size();
+    if (n > 1) {
+        std::size_t i = 0;
+        std::optional<std::size_t> marker;
+        while (i < n - 1) {
+            // The first later certificate whose subject is v[i]'s issuer.
+            std::size_t k = i + 1;
+            while (k < n && !issuedBy(v[i], v[k]))
+                ++k;
+            if (k < n) {
+                std::swap(v[i + 1], v[k]);
+                ++i;
+            } else if (!marker) {
+                // End of the first segment, 0 .. i.
+                marker = i;
+                ++i;
+            } else {
+                // A further segment, *marker + 1 .. i, goes in front of the first one; the old
+                // top of the first segment, now at i, is looked at again.
+                if (!issuedBy(v[i], v[0]))
+                    status = ChainStatus::IncompleteChain;
+                std::rotate(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(*marker + 1),
+                            v.begin() + static_cast<std::ptrdiff_t>(i + 1));
+                marker.reset();
+            }
+        }
+        if (marker) {
+            if (!issuedBy(v[n - 1], v[0]))
+                status = ChainStatus::IncompleteChain;
+            std::rotate(v.begin(), v.begin() + static_cast<std::ptrdiff_t>(*marker + 1), v.end());
+        }
+    }
+    for (X509* certificate : v) {
+        if (X509_cmp_time(X509_get0_notAfter(certificate), nullptr) < 0)
+            status = ChainStatus::Expired;
+    }
+    return status;
+}
+
+// The reader's one rule beyond the walk: exact copies (same DER encoding) are set aside, the
+// walk orders the distinct certificates, and each copy is put back right after its first
+// occurrence (by name alone a copied intermediate would end a segment and split the chain).
+ChainStatus literalOrder(std::vector<X509*>& certificates) {
+    std::vector<X509*> distinct;
+    std::vector<std::vector<X509*>> copiesOf;
+    for (X509* certificate : certificates) {
+        const auto first = std::find_if(distinct.begin(), distinct.end(), [&](X509* other) {
+            return X509_cmp(other, certificate) == 0;
+        });
+        if (first != distinct.end()) {
+            copiesOf[static_cast<std::size_t>(first - distinct.begin())].push_back(certificate);
+        } else {
+            distinct.push_back(certificate);
+            copiesOf.emplace_back();
+        }
+    }
+    std::vector<X509*> walked = distinct;
+    const ChainStatus status = literalWalk(walked);
+    certificates.clear();
+    for (X509* certificate : walked) {
+        certificates.push_back(certificate);
+        const auto at = std::find(distinct.begin(), distinct.end(), certificate) - distinct.begin();
+        const auto& copies = copiesOf[static_cast<std::size_t>(at)];
+        certificates.insert(certificates.end(), copies.begin(), copies.end());
+    }
+    return status;
+}
+
+std::vector<X509*> pointersOf(const std::vector<TestCert>& certificates) {
+    std::vector<X509*> out;
+    for (const auto& certificate : certificates)
+        out.push_back(certificate.x509());
+    return out;
+}
+
+std::vector<std::string> fingerprintsOf(const std::vector<X509*>& certificates) {
+    std::vector<std::string> out;
+    for (X509* certificate : certificates)
+        out.push_back(quor::signer::Certificate(certificate).getFingerprint());
+    return out;
+}
+
+// What the walk makes of a bundle, as fingerprints in order, with its status.
+std::pair<std::vector<std::string>, ChainStatus> literallyOrdered(
+    const std::vector<TestCert>& bundle) {
+    std::vector<X509*> pointers = pointersOf(bundle);
+    const ChainStatus status = literalOrder(pointers);
+    return {fingerprintsOf(pointers), status};
+}
+
 // Certificates naming each other as issuer (cross-certification loops) must not make the walk
 // run forever or lose a certificate.
 TEST(BundleOrder, IssuanceCyclesEndAndKeepEveryCertificate) {
@@ -200,11 +303,12 @@ TEST(BundleOrder, IssuanceCyclesEndAndKeepEveryCertificate) {
         SCOPED_TRACE(cycle.name);
         const CertificateChain chain = readChain(pkcs7Der(cycle.bundle));
         expectSameCertificates(fingerprintsOf(chain), fingerprintsOf(cycle.bundle));
+        const auto [order, status] = literallyOrdered(cycle.bundle);
+        EXPECT_EQ(fingerprintsOf(chain), order);
+        EXPECT_EQ(chain.status, status);
         if (cycle.expected) {
             EXPECT_EQ(fingerprintsOf(chain), fingerprintsOf(*cycle.expected));
             EXPECT_EQ(chain.status, ChainStatus::Valid);
-        } else {
-            EXPECT_NE(chain.status, ChainStatus::Unverified);
         }
     }
 }
@@ -252,10 +356,10 @@ TEST(BundleOrder, TwoThousandUnrelatedCertificatesAreAllKept) {
         pointers.push_back(certificate.x509());
     const ChainStatus status = orderCertificates(pointers);
     EXPECT_EQ(status, ChainStatus::IncompleteChain);
-    std::vector<X509*> expected;
-    for (const auto& certificate : unrelated)
-        expected.push_back(certificate.x509());
+    std::vector<X509*> expected = pointersOf(unrelated);
     EXPECT_THAT(pointers, ::testing::UnorderedElementsAreArray(expected));
+    EXPECT_EQ(literalOrder(expected), ChainStatus::IncompleteChain);
+    EXPECT_EQ(pointers, expected);
 }
 
 TEST(BundleOrder, EmptySequenceIsUnverified) {
@@ -319,6 +423,63 @@ TEST(BundleOrder, AllRealCertificatesTogetherAreAllRead) {
     const CertificateChain chain = readChain(pkcs7Der(all));
     EXPECT_EQ(chain.status, ChainStatus::IncompleteChain);
     expectSameCertificates(fingerprintsOf(chain), fingerprintsOf(all));
+    const auto [order, status] = literallyOrdered(all);
+    EXPECT_EQ(fingerprintsOf(chain), order);
+    EXPECT_EQ(chain.status, status);
+}
+
+// Random bundles drawn from a small pool of names, so that issuers are often found, often
+// missing, shared by several certificates, or issued in cycles; with expired certificates,
+// self-signed roots, and exact copies (separate objects, so a copy's place is checked too).
+TEST(BundleOrder, TheWalkMatchesTheLiteralWalkOnRandomBundles) {
+    const char* const names[] = {"N0", "N1", "N2", "N3", "N4", "N5"};
+    std::vector<TestCert> pool;
+    long serial = 1;
+    for (const char* subject : names) {
+        for (const char* issuer : names) {
+            pool.push_back(CertBuilder(Name::cn(subject))
+                               .key(smallKey())
+                               .serial(serial++)
+                               .signedWith(smallKey(), Name::cn(issuer)));
+        }
+        pool.push_back(CertBuilder(Name::cn(subject))
+                           .key(smallKey())
+                           .serial(serial++)
+                           .expired()
+                           .signedWith(smallKey(), Name::cn(names[0])));
+    }
+    std::vector<quor::openssl::X509Ptr> copies;
+    for (const TestCert& certificate : pool)
+        copies.emplace_back(X509_dup(certificate.x509()));
+
+    std::mt19937 random(1301);
+    std::uniform_int_distribution<std::size_t> size(1, 12);
+    std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
+    std::map<ChainStatus, int> seen;
+    for (int round = 0; round < 20000; ++round) {
+        std::vector<X509*> bundle;
+        std::vector<bool> used(pool.size(), false);
+        const std::size_t length = size(random);
+        while (bundle.size() < length) {
+            const std::size_t k = pick(random);
+            bundle.push_back(used[k] ? copies[k].get() : pool[k].x509());
+            used[k] = true;
+        }
+        std::vector<X509*> ordered = bundle;
+        std::vector<X509*> expected = bundle;
+        const ChainStatus status = orderCertificates(ordered);
+        const ChainStatus expectedStatus = literalOrder(expected);
+        ++seen[expectedStatus];
+        if (ordered != expected || status != expectedStatus) {
+            ADD_FAILURE() << "bundle " << round << " of " << bundle.size()
+                          << " certificates is ordered differently";
+            break;
+        }
+    }
+    // The draw reaches every status a bundle can have.
+    EXPECT_GT(seen[ChainStatus::Valid], 0);
+    EXPECT_GT(seen[ChainStatus::IncompleteChain], 0);
+    EXPECT_GT(seen[ChainStatus::Expired], 0);
 }
 
 // Input that holds no certificate: the quiet constructor gives an empty Unverified chain, the
