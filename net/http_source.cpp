@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -136,6 +137,16 @@ bool desktopKeepsProxySettings() {
     const std::string_view name = session != nullptr ? session : "";
     return std::getenv("GNOME_DESKTOP_SESSION_ID") != nullptr || name == "gnome" ||
            name == "gnome-wayland" || name == "mate" || std::getenv("KDE_FULL_SESSION") != nullptr;
+}
+
+// Whether a variable libproxy reads for this scheme is set (it knows nothing of all_proxy).
+bool libproxyReadsAProxyVariable(bool secure) {
+    const char* names[] = {"http_proxy", "HTTP_PROXY", secure ? "https_proxy" : nullptr,
+                           secure ? "HTTPS_PROXY" : nullptr};
+    return std::any_of(std::begin(names), std::end(names), [](const char* name) {
+        const char* value = name != nullptr ? std::getenv(name) : nullptr;
+        return value != nullptr && *value != '\0';
+    });
 }
 
 // Forgives what an unknown or self-signed issuer causes; every other problem (expiry, a bad
@@ -337,9 +348,11 @@ std::vector<HttpTransfer::Way> HttpTransfer::waysFor(const std::string& url, boo
     // libproxy reads the variables only where it finds no desktop settings; a desktop set to use
     // no proxy must still leave them working, as they do without a desktop (libcurl applies
     // no_proxy to them itself). Without a desktop libproxy's direct answer already took
-    // no_proxy into account.
+    // no_proxy into account, except when the only variable set is all_proxy, which libproxy
+    // does not read.
     const bool onlyDirect = answers && answers->size() == 1 && answers->front() == "direct://";
-    if (!answers || (onlyDirect && !fromEnvironment.empty() && desktopKeepsProxySettings())) {
+    if (!answers || (onlyDirect && !fromEnvironment.empty() &&
+                     (desktopKeepsProxySettings() || !libproxyReadsAProxyVariable(secure)))) {
         ways.push_back({std::nullopt, fromEnvironment.empty() ? "direct://" : fromEnvironment});
         return ways;
     }

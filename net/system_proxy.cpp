@@ -103,8 +103,8 @@ std::string proxyDisplayText(const std::string& answer) {
         return answer;
     const auto hostStart = schemeEnd + 3;
     const auto authorityEnd = answer.find('/', hostStart);
-    const auto at = answer.rfind('@', authorityEnd == std::string::npos ? answer.size() - 1
-                                                                       : authorityEnd);
+    const auto at =
+        answer.rfind('@', authorityEnd == std::string::npos ? answer.size() - 1 : authorityEnd);
     if (at == std::string::npos || at < hostStart)
         return answer;
     return answer.substr(0, hostStart) + answer.substr(at + 1);

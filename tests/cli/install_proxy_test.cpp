@@ -60,17 +60,16 @@ TEST(QuorCertsInstallProxy, SampleFolderThroughTheDesktopsProxy) {
     useManualProxy(session, proxy);
     const std::string base = server.origin() + kFolder;
 
-    const auto run = quor::test::runProcess(kProgram, {"install", "--yes", "--verbose",
-                                                       "--base-url", base});
+    const auto run =
+        quor::test::runProcess(kProgram, {"install", "--yes", "--verbose", "--base-url", base});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err << proxy.log();
     EXPECT_THAT(run.out, HasSubstr("Instalação de cadeias concluída com sucesso."));
     // Every file came through the proxy, and each request says so without the password.
     const std::string log = proxy.log();
     for (const std::string& name : names) {
         EXPECT_THAT(log, HasSubstr("GET " + base + name)) << log;
-        EXPECT_THAT(run.err, HasSubstr("Requisição de 127.0.0.1:" +
-                                       std::to_string(server.port()) + kFolder + name +
-                                       ": pelo proxy " + proxy.url() + "\n"));
+        EXPECT_THAT(run.err, HasSubstr("Requisição de 127.0.0.1:" + std::to_string(server.port()) +
+                                       kFolder + name + ": pelo proxy " + proxy.url() + "\n"));
     }
     EXPECT_THAT(run.err, Not(HasSubstr("segredo")));
     EXPECT_EQ(server.requests().size(), names.size());
@@ -91,8 +90,8 @@ TEST(QuorCertsInstallProxy, VerboseSaysWhenTheConnectionIsDirect) {
     session.set("org.gnome.system.proxy", "mode", "'none'");
     const std::string base = server.origin() + kFolder;
 
-    const auto run = quor::test::runProcess(kProgram, {"install", "--yes", "--verbose",
-                                                       "--base-url", base});
+    const auto run =
+        quor::test::runProcess(kProgram, {"install", "--yes", "--verbose", "--base-url", base});
     ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_THAT(run.err, HasSubstr("Requisição de 127.0.0.1:" + std::to_string(server.port()) +
                                    kFolder + "Chains.xml: conexão direta, sem proxy\n"));

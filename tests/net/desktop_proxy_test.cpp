@@ -155,10 +155,12 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, DesktopManualProxy,
     ::testing::Values(ManualCase{"http_confirms", false, {Answer::Right}, true},
                       ManualCase{"http_refuses", false, {Answer::Refuse}, false},
-                      ManualCase{"https_wrong_then_right", true, {Answer::Wrong, Answer::Right},
-                                 true},
+                      ManualCase{
+                          "https_wrong_then_right", true, {Answer::Wrong, Answer::Right}, true},
                       ManualCase{"https_refuses", true, {Answer::Refuse}, false}),
-    [](const ::testing::TestParamInfo<ManualCase>& param) { return std::string(param.param.name); });
+    [](const ::testing::TestParamInfo<ManualCase>& param) {
+        return std::string(param.param.name);
+    });
 
 // Credentials kept in the desktop's settings go with the request; the question never comes.
 TEST(DesktopProxy, SendsTheCredentialsTheDesktopKeeps) {

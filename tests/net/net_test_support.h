@@ -43,10 +43,10 @@ class ScopedEnv {
 
 // No proxy from the environment of whoever runs the tests.
 inline ScopedEnv withoutProxy() {
-    return ScopedEnv{{"http_proxy", std::nullopt},  {"https_proxy", std::nullopt},
-                     {"HTTPS_PROXY", std::nullopt}, {"all_proxy", std::nullopt},
-                     {"ALL_PROXY", std::nullopt},   {"no_proxy", std::nullopt},
-                     {"NO_PROXY", std::nullopt}};
+    return ScopedEnv{{"http_proxy", std::nullopt},  {"HTTP_PROXY", std::nullopt},
+                     {"https_proxy", std::nullopt}, {"HTTPS_PROXY", std::nullopt},
+                     {"all_proxy", std::nullopt},   {"ALL_PROXY", std::nullopt},
+                     {"no_proxy", std::nullopt},    {"NO_PROXY", std::nullopt}};
 }
 
 inline std::string readAll(std::istream& in) {

@@ -53,13 +53,24 @@ std::string readLine(int fd, std::chrono::milliseconds limit) {
     return line;
 }
 
-const char* const kReplacedVariables[] = {
-    "DBUS_SESSION_BUS_ADDRESS", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME",
-    "GSETTINGS_BACKEND",        "DESKTOP_SESSION", "GNOME_DESKTOP_SESSION_ID",
-    "KDE_FULL_SESSION",         "XDG_CURRENT_DESKTOP", "PX_MODULE_PATH",
-    "http_proxy",               "https_proxy",     "HTTP_PROXY",
-    "HTTPS_PROXY",              "all_proxy",       "ALL_PROXY",
-    "no_proxy",                 "NO_PROXY"};
+const char* const kReplacedVariables[] = {"DBUS_SESSION_BUS_ADDRESS",
+                                          "XDG_CONFIG_HOME",
+                                          "XDG_RUNTIME_DIR",
+                                          "XDG_CACHE_HOME",
+                                          "GSETTINGS_BACKEND",
+                                          "DESKTOP_SESSION",
+                                          "GNOME_DESKTOP_SESSION_ID",
+                                          "KDE_FULL_SESSION",
+                                          "XDG_CURRENT_DESKTOP",
+                                          "PX_MODULE_PATH",
+                                          "http_proxy",
+                                          "https_proxy",
+                                          "HTTP_PROXY",
+                                          "HTTPS_PROXY",
+                                          "all_proxy",
+                                          "ALL_PROXY",
+                                          "no_proxy",
+                                          "NO_PROXY"};
 
 }  // namespace
 
@@ -86,7 +97,7 @@ GnomeSession::GnomeSession() {
     const char* path = std::getenv("PATH");
     std::vector<std::string> childEnvironment{
         std::string("PATH=") + (path ? path : "/usr/bin:/bin"), "HOME=" + home.string(),
-        "XDG_CONFIG_HOME=" + config.string(),                   "XDG_RUNTIME_DIR=" + runtime.string(),
+        "XDG_CONFIG_HOME=" + config.string(), "XDG_RUNTIME_DIR=" + runtime.string(),
         "XDG_CACHE_HOME=" + cache.string()};
     std::vector<char*> envp;
     for (auto& entry : childEnvironment)
