@@ -47,6 +47,9 @@ void registerInstallCommand(CLI::App& app);
 // sync: the user's NSS databases brought up to date with the stores (sync_command.cpp).
 void registerSyncCommand(CLI::App& app);
 
+// export: the stores' certificates as a PEM bundle or a PKCS#12 trust store (export_command.cpp).
+void registerExportCommand(CLI::App& app);
+
 using CommandGroup = void (*)(CLI::App&);
 inline constexpr std::array commandGroups{
     // clang-format off
@@ -55,6 +58,7 @@ inline constexpr std::array commandGroups{
     &registerKeyCommands,
     &registerInstallCommand,
     &registerSyncCommand,
+    &registerExportCommand,
     // clang-format on
 };
 

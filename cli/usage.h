@@ -26,6 +26,9 @@ Comandos:
   sign IMPRESSÃO ARQUIVO
                    assina um arquivo com a chave privada de um certificado guardado
   sync             atualiza as cópias dos repositórios nos bancos NSS (navegadores)
+  export [REPOSITÓRIO...] -o ARQUIVO
+                   grava os certificados em PEM (curl, Python, PHP) ou, com
+                   --format pkcs12, em um repositório PKCS#12 para o Java
 
 Opções comuns:
   --json           imprime os mesmos dados como um objeto JSON
@@ -39,6 +42,7 @@ Exemplos:
   quor-certs install --yes
   quor-certs install --official --yes
   quor-certs list --json ROOT
+  quor-certs export --format pkcs12 -o icp-brasil.p12
   quor-certs chain --json cadeia.p7b | jq -r '.certificates[].subjectName'
   openssl crl2pkcs7 -nocrl -certfile a.crt -certfile b.crt -outform DER -out cadeia.p7b
 

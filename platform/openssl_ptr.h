@@ -49,6 +49,7 @@ using Pkcs7Ptr = std::unique_ptr<PKCS7, FreeWith<PKCS7_free>>;
 using Pkcs12Ptr = std::unique_ptr<PKCS12, FreeWith<PKCS12_free>>;
 using Pkcs8PrivKeyInfoPtr =
     std::unique_ptr<PKCS8_PRIV_KEY_INFO, FreeWith<PKCS8_PRIV_KEY_INFO_free>>;
+using Pkcs12SafeBagPtr = std::unique_ptr<PKCS12_SAFEBAG, FreeWith<PKCS12_SAFEBAG_free>>;
 using Asn1IntegerPtr = std::unique_ptr<ASN1_INTEGER, FreeWith<ASN1_INTEGER_free>>;
 using Asn1TimePtr = std::unique_ptr<ASN1_TIME, FreeWith<ASN1_TIME_free>>;
 using Asn1ObjectPtr = std::unique_ptr<ASN1_OBJECT, FreeWith<ASN1_OBJECT_free>>;
@@ -75,6 +76,12 @@ inline void freeExtensions(STACK_OF(X509_EXTENSION) * extensions) noexcept {
 inline void freeOpenSslMemory(void* memory) noexcept {
     OPENSSL_free(memory);
 }
+inline void freeSafeBagStack(STACK_OF(PKCS12_SAFEBAG) * stack) noexcept {
+    sk_PKCS12_SAFEBAG_pop_free(stack, PKCS12_SAFEBAG_free);
+}
+inline void freePkcs7Stack(STACK_OF(PKCS7) * stack) noexcept {
+    sk_PKCS7_pop_free(stack, PKCS7_free);
+}
 }  // namespace detail
 
 // A stack that owns its certificates: freeing it frees every element.
@@ -83,6 +90,10 @@ using GeneralNamesPtr = std::unique_ptr<GENERAL_NAMES, FreeWith<detail::freeGene
 using CertificatePoliciesPtr = std::unique_ptr<CERTIFICATEPOLICIES, FreeWith<detail::freePolicies>>;
 using X509ExtensionStackPtr =
     std::unique_ptr<STACK_OF(X509_EXTENSION), FreeWith<detail::freeExtensions>>;
+// Stacks that own their PKCS#12 safe bags and PKCS#7 safes.
+using Pkcs12SafeBagStackPtr =
+    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), FreeWith<detail::freeSafeBagStack>>;
+using Pkcs7StackPtr = std::unique_ptr<STACK_OF(PKCS7), FreeWith<detail::freePkcs7Stack>>;
 // Memory OpenSSL allocated for the caller (i2d output, BN_bn2hex, OBJ texts...).
 using OpenSslMemoryPtr = std::unique_ptr<void, FreeWith<detail::freeOpenSslMemory>>;
 

@@ -71,6 +71,8 @@ fi
 
 phase "fresh Debian 12 tree (debootstrap minbase)"
 root=$(mktemp -d /tmp/quor-bookworm.XXXXXX)
+# apt downloads as the _apt user, which must reach the tree.
+chmod 755 "$root"
 debootstrap --variant=minbase bookworm "$root" "$mirror" >"$root.debootstrap.log" 2>&1 || {
     tail -n 20 "$root.debootstrap.log" >&2; fail "debootstrap"; }
 rm -f "$root.debootstrap.log"

@@ -239,6 +239,8 @@ TEST(BashCompletion, OffersTheProgramsOwnCommandsOptionsAndValues) {
     EXPECT_EQ(completions({"quor-certs", "list", "R"}), std::set<std::string>{"ROOT"});
     EXPECT_EQ(completions({"quor-certs", "list", "ROOT", ""}),
               (std::set<std::string>{"MY", "AddressBook", "CA", "ROOT"}));
+    EXPECT_EQ(completions({"quor-certs", "export", "--format", "p"}),
+              (std::set<std::string>{"pem", "pkcs12"}));
     EXPECT_EQ(completions({"quor-certs", "sign", "--hash", "SHA2"}),
               std::set<std::string>{"SHA256"});
     // Every long option of every command, read from the program as the completion does.
