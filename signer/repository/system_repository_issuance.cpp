@@ -167,6 +167,11 @@ bool Impl::acceptIntoPendingArchive(const Certificate& certificate) {
     // storage. It meets its certificate the same way, through an archive and the import, which
     // takes the waiting key's row over.
     platform::Bytes privateKey;
+    // The key's bytes do not outlive the archive made from them, whatever happens below.
+    struct Cleanse {
+        platform::Bytes& bytes;
+        ~Cleanse() { OPENSSL_cleanse(bytes.data(), bytes.size()); }
+    } cleanse{privateKey};
     std::string alias;
     if (!platform::findPendingKey(certificate.getEncoded(), &privateKey, &alias)) {
         if (platform::lastError() == err::kNotFound) {
@@ -186,7 +191,6 @@ bool Impl::acceptIntoPendingArchive(const Certificate& certificate) {
     } catch (const BaseException& error) {
         throw CertificateAdditionException(error.what());
     }
-    OPENSSL_cleanse(privateKey.data(), privateKey.size());
     if (!archive.addCertificate(certificate))
         return false;
     importArchive(archive);
