@@ -130,29 +130,27 @@ class IssuerCandidates {
             pending.pop_back();
             if (!asked.insert(key).second)
                 continue;
-            std::vector<Bytes> found;
+            std::vector<X509*> found;
             if (!lookUp(key, &found))
                 return false;
-            for (Bytes& der : found) {
-                // A stored certificate that OpenSSL cannot read cannot be anyone's issuer.
-                if (openssl::X509Ptr cert = decode(der))
-                    pending.push_back(issuerKeyOf(cert.get()));
-            }
+            for (X509* cert : found)
+                pending.push_back(issuerKeyOf(cert));
         }
         return true;
     }
 
-    // The candidates of one store, in the store's order.
-    const std::map<std::int64_t, Bytes>& of(std::string_view store) const {
-        static const std::map<std::int64_t, Bytes> none;
+    // The candidates of one store, in the store's order (null: a stored certificate OpenSSL
+    // cannot read, which cannot be anyone's issuer either).
+    const std::map<std::int64_t, openssl::X509Ptr>& of(std::string_view store) const {
+        static const std::map<std::int64_t, openssl::X509Ptr> none;
         const auto it = byStore_.find(store);
         return it == byStore_.end() ? none : it->second;
     }
 
   private:
     // Adds to the candidates the stored certificates that may be issuers for key; found gets
-    // those not met before.
-    bool lookUp(const IssuerKey& key, std::vector<Bytes>* found) {
+    // those not met before (decoded once, kept for path building).
+    bool lookUp(const IssuerKey& key, std::vector<X509*>* found) {
         // Rows the index does not describe (NULL hash or key identifier) match every lookup.
         static constexpr const char* kByName =
             "SELECT store, id, der FROM certificates "
@@ -174,9 +172,10 @@ class IssuerCandidates {
             const std::int64_t id = query.integer(1);
             if (rows.count(id))
                 continue;
-            Bytes der = query.blob(2);
-            found->push_back(der);
-            rows.emplace(id, std::move(der));
+            openssl::X509Ptr cert = decode(query.blob(2));
+            if (cert)
+                found->push_back(cert.get());
+            rows.emplace(id, std::move(cert));
         }
         if (result != SQLITE_DONE) {
             setLastError(detail::errorCodeOf(result));
@@ -191,7 +190,7 @@ class IssuerCandidates {
     }
 
     detail::Database& db_;
-    std::map<std::string, std::map<std::int64_t, Bytes>, std::less<>> byStore_;
+    std::map<std::string, std::map<std::int64_t, openssl::X509Ptr>, std::less<>> byStore_;
 };
 
 }  // namespace
@@ -230,8 +229,7 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
         else
             read = targetIsAnchor || candidates.collect(target.get());
     }
-    for (const auto& [id, der] : candidates.of(kRootStore)) {
-        openssl::X509Ptr cert = decode(der);
+    for (const auto& [id, cert] : candidates.of(kRootStore)) {
         // X509_STORE_add_cert takes its own reference.
         if (cert && X509_STORE_add_cert(anchors.get(), cert.get()) != 1 &&
             ERR_GET_REASON(ERR_peek_last_error()) != X509_R_CERT_ALREADY_IN_HASH_TABLE) {
@@ -239,15 +237,19 @@ std::optional<CertChain> getCertificateChain(const CertContext& context) {
         }
     }
     for (std::string_view store : {kCaStore, kPersonalStore}) {
-        for (const auto& [id, der] : candidates.of(store)) {
-            openssl::X509Ptr cert = decode(der);
+        for (const auto& [id, cert] : candidates.of(store)) {
             if (!cert)
                 continue;
-            if (sk_X509_push(untrusted.get(), cert.get()) == 0) {
+            // The stack takes a reference of its own, freed with it.
+            if (X509_up_ref(cert.get()) != 1) {
                 read = detail::fail(error::kNotEnoughMemory);
                 break;
             }
-            cert.release();
+            if (sk_X509_push(untrusted.get(), cert.get()) == 0) {
+                X509_free(cert.get());
+                read = detail::fail(error::kNotEnoughMemory);
+                break;
+            }
         }
     }
     ERR_clear_error();
