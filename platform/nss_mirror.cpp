@@ -293,6 +293,7 @@ class NssSession {
     }
 
     ~NssSession() {
+        held_.clear();
         slot_.reset();
         NSS_ShutdownContext(context_);
     }
@@ -302,15 +303,59 @@ class NssSession {
     PK11SlotInfo* slot() const noexcept { return slot_.get(); }
     static CERTCertDBHandle* certdb() { return CERT_GetDefaultCertDB(); }
 
-    NssCertPtr find(const Bytes& der) const {
+    // The database's certificate with exactly these bytes, or null.
+    NssCertPtr find(const Bytes& der) {
+        // NSS looks a certificate up by its bytes by reading every certificate of the database;
+        // a session that looks up many lists them once instead.
+        if (!listed_)
+            listCertificates();
+        if (listed_) {
+            const auto it = held_.find(sha1Of(der));
+            if (it != held_.end())
+                return NssCertPtr(CERT_DupCertificate(it->second.get()));
+            // Put there during this session, after the listing: found by issuer and serial
+            // number, which NSS keeps an index of.
+            SECItem item = itemOf(der);
+            NssCertPtr cert(CERT_FindCertByDERCert(certdb(), &item));
+            if (!cert || !cert->isperm) {
+                return nullptr;
+            }
+            if (SECITEM_ItemsAreEqual(&cert->derCert, &item)) {
+                held_.emplace(sha1Of(der), NssCertPtr(CERT_DupCertificate(cert.get())));
+                return cert;
+            }
+        }
         SECItem item = itemOf(der);
         return NssCertPtr(PK11_FindCertFromDERCertItem(slot_.get(), &item, nullptr));
     }
 
+    // A certificate taken out of the database during the session.
+    void forget(const Bytes& der) { held_.erase(sha1Of(der)); }
+
   private:
     explicit NssSession(NSSInitContext* context) : context_(context) {}
+
+    void listCertificates() {
+        listed_ = true;
+        CERTCertList* list = PK11_ListCertsInSlot(slot_.get());
+        if (list == nullptr) {
+            listed_ = false;
+            return;
+        }
+        for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
+             node = CERT_LIST_NEXT(node)) {
+            const SECItem& der = node->cert->derCert;
+            held_.emplace(sha1Of(Bytes(der.data, der.data + der.len)),
+                          NssCertPtr(CERT_DupCertificate(node->cert)));
+        }
+        CERT_DestroyCertList(list);
+    }
+
     NSSInitContext* context_;
     SlotPtr slot_;
+    bool listed_ = false;
+    // Declared after the slot and freed before NSS is shut down, like every NSS object.
+    std::map<Sha1Hash, NssCertPtr> held_;
 };
 
 // Trust flags in the letters NSS's tools read and print ("C,C,C", "CT,C,", "u,u,u").
@@ -450,7 +495,7 @@ std::string importKey(const NssSession& session, const Bytes& pkcs8, const std::
 }
 
 // Brings one certificate the stores hold into the database. Returns false when NSS failed.
-bool applyWanted(const NssSession& session, const Sha1Hash& sha1, const Wanted& wanted,
+bool applyWanted(NssSession& session, const Sha1Hash& sha1, const Wanted& wanted,
                  const Record* record, MirrorResult* result, std::vector<RecordUpdate>* updates) {
     NssCertPtr cert = session.find(wanted.der);
     if (!cert) {
@@ -551,7 +596,7 @@ bool applyWanted(const NssSession& session, const Sha1Hash& sha1, const Wanted& 
 }
 
 // Takes out of the database what we put there for a certificate the stores no longer hold.
-bool removeRecorded(const NssSession& session, const Record& record, MirrorResult* result,
+bool removeRecorded(NssSession& session, const Record& record, MirrorResult* result,
                     std::vector<RecordUpdate>* updates) {
     NssCertPtr cert = session.find(record.der);
     if (cert) {
@@ -567,6 +612,7 @@ bool removeRecorded(const NssSession& session, const Record& record, MirrorResul
                     nickname + ": NSS could not remove the certificate: " + nssErrorText());
                 return false;
             }
+            session.forget(record.der);
             result->changes.push_back({MirrorAction::Removed, record.sha1, nickname});
         } else {
             if (record.previousTrust && !setTrust(cert.get(), *record.previousTrust)) {
