@@ -275,6 +275,7 @@ void runAdd(const AddOptions& options) {
     });
 
     SystemRepository repository;
+    const platform::StoreSession storeSession;
     // The user's NSS databases get every addition of the command at once, each opened once; the
     // additions made before an error are copied too.
     const platform::MirrorBatch mirrorBatch;
@@ -378,6 +379,7 @@ void runRemove(const RemoveOptions& options) {
         fingerprints.push_back(fingerprintArgument(text));
     }
     SystemRepository repository;
+    const platform::StoreSession storeSession;
     // The removals reach the user's NSS databases (browsers, mail) together, each database
     // opened once; each fingerprint is then shown what was done for it.
     std::vector<std::vector<std::string>> removedFrom;

@@ -9,6 +9,7 @@
 #include "installer/install_step.h"
 #include "net/http_client_downloader.h"
 #include "net/system_proxy.h"
+#include "platform/cert_store.h"
 
 namespace quor::installer {
 
@@ -70,6 +71,8 @@ void installChains(InstallerControls& controls, const std::wstring& baseUrl) {
     // Everything is guarded, set-up included: a base URL given at run time may be malformed,
     // and an exception escaping here would end the whole program.
     try {
+        // Every entry looks the stores up and may add to them: one connection for the whole run.
+        const platform::StoreSession stores;
         net::HttpClientDownloader listDownloader(chainListUrl(baseUrl), kTimeoutMs,
                                                  kFollowRedirects);
         const boost::property_tree::ptree list = readChainList(*listDownloader.download(L""));

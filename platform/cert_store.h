@@ -131,6 +131,22 @@ using CertStorePtr = std::unique_ptr<CertStore>;
 // kStoreUnavailable (no home folder, or the folder cannot be created).
 CertStorePtr openSystemStore(std::string_view name);
 
+// StoreSession: keeps the current user's store database open while it lives, so that the many
+// store operations of one task (an install run, a command adding many certificates) share one
+// connection instead of opening the file and reading its layout again for each. Never fails and
+// leaves the last error alone: when the database cannot be opened, the operations themselves
+// report it.
+class StoreSession {
+  public:
+    StoreSession();
+    ~StoreSession();
+    StoreSession(const StoreSession&) = delete;
+    StoreSession& operator=(const StoreSession&) = delete;
+
+  private:
+    std::shared_ptr<void> database_;
+};
+
 // openMemoryStore: a new empty store held in memory only (a temporary store, for instance for
 // the certificates of an imported PKCS#12 file). Same operations and rules as a system store,
 // without the root-add confirmation.

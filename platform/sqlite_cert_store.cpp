@@ -324,6 +324,14 @@ class SqliteStore final : public detail::StoreBackend,
 
 }  // namespace
 
+StoreSession::StoreSession() {
+    const ErrorCode saved = lastError();
+    database_ = detail::Database::openUserDatabase();
+    setLastError(saved);
+}
+
+StoreSession::~StoreSession() = default;
+
 CertStorePtr openSystemStore(std::string_view name) {
     bool known = false;
     for (std::string_view store : kSystemStores)
