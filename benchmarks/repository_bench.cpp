@@ -4,6 +4,10 @@
 //                          certificates ("AddressBook", the second store searched). Lookups
 //                          cycle through 64 different certificates so the cache of the last
 //                          certificate found never answers. Target: 10,000 within 2x of 100.
+//   BM_FindAndBuildChain/N findCertificate then buildChain, as chain detection does, for
+//                          authority certificates of a store holding N of them ("CA"), each
+//                          under one intermediate ("CA") and one root ("ROOT"). Lookups cycle
+//                          through 64 of them. Target: 10,000 within 2x of 100.
 //   BM_AddCertificate      addCertificate of 1,000 distinct certificates into a new store, one
 //                          per iteration; the time per iteration is the per-add time. With
 //                          nss_mirror:1 each change is also copied into the shared NSS database.
@@ -12,6 +16,7 @@
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,6 +29,7 @@
 #include <vector>
 
 #include "signer/model/certificate.h"
+#include "signer/model/certificate_chain.h"
 #include "signer/repository/system_repository.h"
 
 namespace {
@@ -131,6 +137,77 @@ void BM_FindCertificate(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_FindCertificate)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// One certificate of the chain fixture: subject, issuer name, serial, CA or not.
+Certificate makeCertificate(const std::string& subject, const std::string& issuer, long serial,
+                            bool ca) {
+    std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), &X509_free);
+    X509_set_version(x.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), serial);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(x.get()), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(subject.c_str()), -1, -1, 0);
+    X509_NAME_add_entry_by_txt(X509_get_issuer_name(x.get()), "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char*>(issuer.c_str()), -1, -1, 0);
+    X509_gmtime_adj(X509_getm_notBefore(x.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(x.get()), 365L * 24 * 3600);
+    X509_set_pubkey(x.get(), benchKey());
+    if (ca) {
+        std::unique_ptr<X509_EXTENSION, decltype(&X509_EXTENSION_free)> constraints(
+            X509V3_EXT_conf_nid(nullptr, nullptr, NID_basic_constraints, "critical,CA:TRUE"),
+            &X509_EXTENSION_free);
+        if (!constraints || X509_add_ext(x.get(), constraints.get(), -1) != 1)
+            throw std::runtime_error("extension");
+    }
+    if (X509_sign(x.get(), benchKey(), EVP_sha256()) <= 0)
+        throw std::runtime_error("sign");
+    return Certificate(x.get());
+}
+
+// A root, an intermediate under it and size authorities under the intermediate, all in the
+// user's stores; made once per size.
+struct ChainFixture {
+    explicit ChainFixture(int size) {
+        const Certificate root = makeCertificate("Raiz Bancada", "Raiz Bancada", 1, true);
+        const Certificate intermediate = makeCertificate("AC Intermediaria", "Raiz Bancada", 2, true);
+        if (!repository.addCertificate(root) || !repository.addCertificate(intermediate))
+            throw std::runtime_error("not added");
+        for (int i = 0; i < size; ++i) {
+            certificates.push_back(makeCertificate("AC Final " + std::to_string(i),
+                                                   "AC Intermediaria", 100 + i, true));
+            if (!repository.addCertificate(certificates.back()))
+                throw std::runtime_error("not added");
+        }
+        for (int i = 0; i < 64; ++i) {
+            targets.push_back(
+                certificates[static_cast<std::size_t>(i * size / 64)].getFingerprint());
+        }
+    }
+    TempHome home{false};
+    SystemRepository repository;
+    std::vector<Certificate> certificates;
+    std::vector<std::string> targets;
+};
+
+void BM_FindAndBuildChain(benchmark::State& state) {
+    static std::map<int, std::unique_ptr<ChainFixture>> fixtures;
+    const int size = static_cast<int>(state.range(0));
+    std::unique_ptr<ChainFixture>& fixture = fixtures[size];
+    if (!fixture)
+        fixture = std::make_unique<ChainFixture>(size);
+    fixture->home.use();
+    std::size_t next = 0;
+    for (auto _ : state) {
+        Certificate found = fixture->repository.findCertificate(fixture->targets[next]);
+        quor::signer::CertificateChain chain = fixture->repository.buildChain(found);
+        if (chain.status != quor::signer::ChainStatus::Valid || chain.certificates.size() != 3) {
+            state.SkipWithError("the chain was not built whole");
+            break;
+        }
+        benchmark::DoNotOptimize(chain);
+        next = (next + 1) % fixture->targets.size();
+    }
+}
+BENCHMARK(BM_FindAndBuildChain)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 void BM_AddCertificate(benchmark::State& state) {
     const TempHome home(state.range(0) != 0);
