@@ -18,6 +18,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/cert_store.h"
+#include "signer/model/certificate.h"
+
 namespace quor::cli {
 
 // Exit statuses of quor-certs.
@@ -44,6 +47,9 @@ void registerKeyCommands(CLI::App& app);
 // install: the chain installer's run in the terminal (install_command.cpp).
 void registerInstallCommand(CLI::App& app);
 
+// system: authorities in the system's trust, as root (system_trust_command.cpp).
+void registerSystemTrustCommand(CLI::App& app);
+
 // sync: the user's NSS databases brought up to date with the stores (sync_command.cpp).
 void registerSyncCommand(CLI::App& app);
 
@@ -59,6 +65,7 @@ inline constexpr std::array commandGroups{
     &registerInstallCommand,
     &registerSyncCommand,
     &registerExportCommand,
+    &registerSystemTrustCommand,
     // clang-format on
 };
 
@@ -76,6 +83,18 @@ std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxB
 // failure text "'VALUE' não é um dos valores aceitos: A, B ou C". It adds nothing to the help's
 // type name: the option's description lists the values.
 CLI::Validator oneOf(std::vector<std::string> values);
+
+// The certificates of a file: a DER PKCS#7 bundle (recognised by its content) or one
+// certificate as a ".crt" holds it (PEM, DER or Base64). Throws CommandError naming the file.
+struct FileCertificates {
+    std::string file;
+    std::vector<signer::Certificate> certificates;
+};
+FileCertificates readCertificateFile(const std::string& file);
+
+// Asks on the terminal, as "add" does, whether the certificate may become a trusted root; false
+// when standard input is not a terminal or the user declines.
+bool confirmTrustedRootOnTerminal(const platform::RootAddRequest& request);
 
 // Writes text to standard output and flushes it; throws CommandError when the write fails (a
 // closed pipe or a full disk must not pass for success).

@@ -150,13 +150,8 @@ struct AddOptions {
     bool json = false;
 };
 
-struct FileCertificates {
-    std::string file;
-    std::vector<Certificate> certificates;
-};
+}  // namespace
 
-// A file holds a DER PKCS#7 bundle (recognised by its content) or one certificate as a ".crt"
-// holds it (PEM, DER or Base64).
 FileCertificates readCertificateFile(const std::string& file) {
     const std::string content = readInputFile(file, kMaxCertificateFile);
     FileCertificates read{file, {}};
@@ -182,6 +177,8 @@ FileCertificates readCertificateFile(const std::string& file) {
     }
     return read;
 }
+
+namespace {
 
 // True when "ROOT" already holds exactly this certificate (adding it again asks nothing).
 bool storeHolds(std::string_view name, const Certificate& certificate) {
@@ -232,6 +229,14 @@ class RootConfirmation {
     bool approveAll_;
     bool refusedWithoutTerminal_ = false;
 };
+
+}  // namespace
+
+bool confirmTrustedRootOnTerminal(const platform::RootAddRequest& request) {
+    return RootConfirmation(false)(request);
+}
+
+namespace {
 
 // Keeps a root-add handler registered for the command's length only.
 class ScopedRootHandler {

@@ -29,6 +29,8 @@ Comandos:
   export [REPOSITÓRIO...] -o ARQUIVO
                    grava os certificados em PEM (curl, Python, PHP) ou, com
                    --format pkcs12, em um repositório PKCS#12 para o Java
+  system add ARQUIVO... | add --from-user | remove IMPRESSÃO... | list
+                   como root, põe autoridades na confiança do sistema e as tira
 
 Opções comuns:
   --json           imprime os mesmos dados como um objeto JSON
