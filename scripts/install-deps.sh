@@ -24,7 +24,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   python3
   debhelper dpkg-dev lintian debootstrap
-  appstream desktop-file-utils man-db bash-completion
+  appstream desktop-file-utils man-db bash-completion ca-certificates
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
