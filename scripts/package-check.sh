@@ -122,6 +122,23 @@ set -e
 [ "$code" -eq 124 ] || fail "quor-chain-installer ended with $code before the time ran out"
 echo "quor-chain-installer was up with its dialog after 5 s"
 
+phase "system trust in the fresh tree (its own update-ca-certificates)"
+if [ -x "$root/usr/sbin/update-ca-certificates" ]; then
+    in_root quor-certs system add --yes /root/ICP-Brasilv10.crt 2>/dev/null
+    in_root quor-certs system list
+    in_root openssl verify -CApath /etc/ssl/certs /root/ICP-Brasilv10.crt 2>/dev/null \
+        || [ ! -x "$root/usr/bin/openssl" ] || fail "the root is not in the system's trust"
+    grep -q "$(sed -n 2p tests/fixtures/icp-brasil/ICP-Brasilv10.crt)" \
+        "$root/etc/ssl/certs/ca-certificates.crt" || fail "the root is not in the system bundle"
+    in_root quor-certs system remove 6c:15:5e:d7:27:1a:90:4a:0d:c0:40:f0:c8:57:ff:53:bf:6d:b2:90 \
+        2>/dev/null
+    ! grep -q "$(sed -n 2p tests/fixtures/icp-brasil/ICP-Brasilv10.crt)" \
+        "$root/etc/ssl/certs/ca-certificates.crt" || fail "the root stayed in the system bundle"
+    ! ls "$root/etc/ssl/certs" | grep -q '^quor-' || fail "links of ours stayed in /etc/ssl/certs"
+else
+    echo "(ca-certificates is not installed in the tree: left out)"
+fi
+
 phase "removing the package keeps a user's stores and NSS database"
 mkdir -p "$root/home/ana"
 in_root HOME=/home/ana quor-certs add --yes /root/ICP-Brasilv10.crt
