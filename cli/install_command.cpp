@@ -11,6 +11,7 @@
 
 #include "cli/certificate_view.h"
 #include "cli/commands.h"
+#include "cli/mirror_report_view.h"
 #include "installer/chain_list.h"
 #include "installer/install_run.h"
 #include "installer/installer_controls.h"
@@ -320,8 +321,18 @@ void runInstall(const InstallOptions& options) {
         installer::installChains(controls, installer::toWide(options.baseUrl));
     }
     status.finish();
-    if (const std::wstring warning = mirrors.finish(); !warning.empty())
+    const platform::MirrorReport mirrored = mirrors.finish();
+    // Standard output carries only the JSON document with --json.
+    (options.json ? std::cerr : std::cout) << unsupportedText(mirrored, "") << std::flush;
+    const bool succeeded =
+        official ? official->succeeded : status.lastText() == kSuccessLine;
+    const installer::RunOutcome outcome =
+        succeeded ? installer::RunOutcome::Installed : installer::RunOutcome::Failed;
+    if (const std::wstring warning =
+            installer::mirrorWarning(mirrored, outcome, installer::WarningFront::Terminal);
+        !warning.empty()) {
         std::cerr << terminalText(warning) << '\n';
+    }
     if (official) {
         if (!official->succeeded) {
             throw CommandError(
@@ -331,7 +342,7 @@ void runInstall(const InstallOptions& options) {
             writeOutput(dumpJson(officialJson(*official, officialUrl)) + "\n");
         return;
     }
-    if (status.lastText() != kSuccessLine) {
+    if (outcome != installer::RunOutcome::Installed) {
         throw CommandError("nem todas as cadeias foram instaladas (veja a mensagem acima)");
     }
 }

@@ -68,7 +68,32 @@ std::string mirrorReportText(const platform::MirrorReport& report, const std::st
         for (const auto& note : result.notes)
             text << indent << "  " << note << '\n';
     }
+    text << unsupportedText(report, indent);
     return text.str();
+}
+
+std::string unsupportedLabel(const std::string& keyType) {
+    return "não suportado pelo NSS (chave " + keyType + ")";
+}
+
+std::string unsupportedText(const platform::MirrorReport& report, const std::string& indent) {
+    std::ostringstream text;
+    for (const auto& certificate : report.unsupported) {
+        text << indent << certificate.subject << " (" << fingerprintText(certificate.sha1)
+             << "): " << unsupportedLabel(certificate.keyType)
+             << "; fica fora dos bancos NSS (navegadores, e-mail)\n";
+    }
+    return text.str();
+}
+
+nlohmann::json unsupportedJson(const platform::MirrorReport& report) {
+    nlohmann::json certificates = nlohmann::json::array();
+    for (const auto& certificate : report.unsupported) {
+        certificates.push_back({{"fingerprint", fingerprintText(certificate.sha1)},
+                                {"subjectName", certificate.subject},
+                                {"keyType", certificate.keyType}});
+    }
+    return certificates;
 }
 
 nlohmann::json mirrorReportJson(const platform::MirrorReport& report) {

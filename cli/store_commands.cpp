@@ -92,6 +92,7 @@ void runList(const ListOptions& options) {
     }
     // Which of the user's NSS databases (browsers, mail) hold each certificate.
     const std::vector<platform::MirrorHoldings> mirrors = platform::readNssMirrors(ders);
+    const std::vector<std::string> unsupported = platform::nssUnsupportedKeys(ders);
     std::size_t index = 0;
     for (std::size_t s = 0; s < stores.size(); ++s) {
         const std::string& name = stores[s];
@@ -118,8 +119,13 @@ void runList(const ListOptions& options) {
                 holderText += (holderText.empty() ? "" : ", ") + mirror.mirror.label() + " [" +
                               mirror.trust[index] + "]";
             }
+            if (!unsupported[index].empty())
+                holderText = unsupportedLabel(unsupported[index]);
             text << "    bancos NSS: " << (holderText.empty() ? "nenhum" : holderText) << '\n';
             entry["mirrors"] = std::move(holders);
+            entry["notSupportedByNss"] =
+                unsupported[index].empty() ? nlohmann::json(nullptr)
+                                           : nlohmann::json{{"keyType", unsupported[index]}};
             entries.push_back(std::move(entry));
             ++index;
         }
@@ -283,10 +289,12 @@ void runAdd(const AddOptions& options) {
     const platform::StoreSession storeSession;
     // The user's NSS databases get every addition of the command at once, each opened once; the
     // additions made before an error are copied too.
-    const platform::MirrorBatch mirrorBatch;
+    platform::MirrorBatch mirrorBatch;
     nlohmann::json results = nlohmann::json::array();
     std::ostringstream text;
     std::size_t added = 0;
+    // Certificates the user's NSS databases cannot hold are said once, after the list.
+    const platform::MirrorReportScope mirrors;
     for (const FileCertificates& file : files) {
         for (const Certificate& certificate : file.certificates) {
             std::string store = SystemRepository::storeNameFor(certificate);
@@ -331,7 +339,11 @@ void runAdd(const AddOptions& options) {
                                {"added", isNew}});
         }
     }
-    writeOutput(options.json ? dumpJson({{"results", results}}) : text.str());
+    mirrorBatch.flush();
+    text << unsupportedText(mirrors.report(), "");
+    writeOutput(options.json ? dumpJson({{"results", results},
+                                         {"notSupportedByNss", unsupportedJson(mirrors.report())}})
+                             : text.str());
 }
 
 // ---------------------------------------------------------------------------------------------

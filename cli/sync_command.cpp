@@ -26,13 +26,15 @@ void runSync(const SyncOptions& options) {
     for (const auto& result : report.results)
         changed += result.changes.empty() ? 0 : 1;
     if (report.results.empty()) {
-        text << "Nenhum banco de certificados NSS a atualizar.\n";
+        text << "Nenhum banco de certificados NSS a atualizar.\n" << unsupportedText(report, "  ");
     } else {
         text << "Bancos de certificados NSS alterados: " << changed << " de "
              << report.results.size() << '\n'
              << mirrorReportText(report, "  ");
     }
-    writeOutput(options.json ? dumpJson({{"databases", mirrorReportJson(report)}}) : text.str());
+    writeOutput(options.json ? dumpJson({{"databases", mirrorReportJson(report)},
+                                         {"notSupportedByNss", unsupportedJson(report)}})
+                             : text.str());
     const auto failures = report.failures();
     if (!failures.empty()) {
         std::string names;

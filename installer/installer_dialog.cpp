@@ -123,7 +123,9 @@ void InstallerDialog::installClicked() {
     installChains(controls, baseUrl_);
     // The user's other programs read their own certificate databases: say which one missed the
     // certificates (the log line stays the run's own).
-    const std::wstring warning = mirrors.finish();
+    const std::wstring warning =
+        mirrorWarning(mirrors.finish(), runOutcomeOf(logEdit_->text().toStdWString()),
+                      WarningFront::Dialog);
     if (!warning.empty()) {
         QMessageBox::warning(this, windowTitle(), QString::fromStdWString(warning));
     }

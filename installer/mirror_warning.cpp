@@ -1,6 +1,8 @@
 #include "installer/mirror_warning.h"
 
 #include <algorithm>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace quor::installer {
@@ -51,31 +53,94 @@ std::wstring joined(const std::vector<std::wstring>& names) {
 
 }  // namespace
 
-std::wstring mirrorWarning(const platform::MirrorReport& report) {
-    std::vector<std::wstring> programs;
-    std::vector<std::wstring> databases;
-    for (const platform::MirrorResult* failed : report.failures()) {
-        const std::wstring program = widened(failed->mirror.program);
-        if (std::find(programs.begin(), programs.end(), program) == programs.end())
-            programs.push_back(program);
-        databases.push_back(widened(failed->mirror.label()));
-    }
-    if (programs.empty())
-        return {};
-    return L"Atenção: as cadeias foram instaladas nos repositórios do usuário, mas não puderam "
-           L"ser gravadas no banco de certificados de " +
-           joined(databases) + L", que está em uso ou protegido contra gravação. Feche o " +
-           joined(programs) + L" e pressione o botão \"Instalar cadeias\" novamente.";
+RunOutcome runOutcomeOf(const std::wstring& lastLogLine) {
+    return lastLogLine == L"Instalação de cadeias concluída com sucesso." ? RunOutcome::Installed
+                                                                        : RunOutcome::Failed;
 }
 
-std::wstring MirrorCheck::finish() {
-    platform::MirrorReport synced;
-    if (platform::syncNssMirrors(&synced)) {
-        batch_.discard();
-        return mirrorWarning(synced);
+std::wstring mirrorWarning(const platform::MirrorReport& report, RunOutcome outcome,
+                           WarningFront front) {
+    std::vector<std::wstring> locked;
+    std::vector<std::wstring> readOnly;
+    std::vector<std::wstring> broken;
+    std::vector<std::wstring> programs;  // the programs to close
+    for (const platform::MirrorResult* failed : report.failures()) {
+        const std::wstring label = widened(failed->mirror.label());
+        switch (failed->status) {
+            case platform::MirrorStatus::Locked: {
+                locked.push_back(label);
+                const std::wstring program = widened(failed->mirror.program);
+                if (std::find(programs.begin(), programs.end(), program) == programs.end())
+                    programs.push_back(program);
+                break;
+            }
+            case platform::MirrorStatus::ReadOnly:
+                readOnly.push_back(label);
+                break;
+            default:
+                broken.push_back(label);
+                break;
+        }
     }
-    batch_.flush();
-    return mirrorWarning(scope_.report());
+    if (locked.empty() && readOnly.empty() && broken.empty())
+        return {};
+
+    std::wstring text = outcome == RunOutcome::Installed
+                            ? L"Atenção: as cadeias foram instaladas nos repositórios do usuário, "
+                              L"mas não chegaram a todos os bancos de certificados dos outros "
+                              L"programas."
+                            : L"Atenção: os certificados instalados antes do erro estão nos "
+                              L"repositórios do usuário, mas não chegaram a todos os bancos de "
+                              L"certificados dos outros programas.";
+    const auto plural = [](const std::vector<std::wstring>& names, const wchar_t* one,
+                           const wchar_t* many) {
+        return L" " + std::wstring(names.size() == 1 ? one : many) + L" " + joined(names);
+    };
+    if (!locked.empty()) {
+        text += plural(locked, L"Em uso por outro programa:", L"Em uso por outros programas:") +
+                L".";
+    }
+    if (!readOnly.empty()) {
+        text += plural(readOnly, L"Protegido contra gravação:", L"Protegidos contra gravação:") +
+                L".";
+    }
+    if (!broken.empty()) {
+        text += plural(broken, L"Não pôde ser alterado pelo NSS:",
+                       L"Não puderam ser alterados pelo NSS:") +
+                L".";
+    }
+    std::wstring then = front == WarningFront::Dialog
+                            ? L"pressione o botão \"Instalar cadeias\" novamente."
+                            : L"execute quor-certs sync.";
+    if (!programs.empty()) {
+        text += L" Feche o " + joined(programs);
+        if (!readOnly.empty())
+            text += L", permita a gravação nas pastas protegidas";
+        text += L" e " + then;
+    } else if (!readOnly.empty()) {
+        text += L" Permita a gravação nas pastas protegidas e " + then;
+    } else {
+        text += L" Para tentar de novo, " + then;
+    }
+    return text;
+}
+
+platform::MirrorReport MirrorCheck::finish() {
+    platform::MirrorReport synced;
+    if (!platform::syncNssMirrors(&synced)) {
+        batch_.flush();
+        return scope_.report();
+    }
+    // What NSS cannot hold is told for what this run added, not for everything the stores hold.
+    const std::set<platform::Sha1Hash> added = batch_.pending();
+    batch_.discard();
+    std::vector<platform::UnsupportedCertificate> ours;
+    for (const auto& certificate : synced.unsupported) {
+        if (added.count(certificate.sha1) != 0)
+            ours.push_back(certificate);
+    }
+    synced.unsupported = std::move(ours);
+    return synced;
 }
 
 }  // namespace quor::installer

@@ -14,6 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <openssl/asn1.h>
+#include <openssl/err.h>
+#include <openssl/objects.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
@@ -357,6 +360,106 @@ class NssSession {
     // Declared after the slot and freed before NSS is shut down, like every NSS object.
     std::map<Sha1Hash, NssCertPtr> held_;
 };
+
+struct PublicKeyDeleter {
+    void operator()(SECKEYPublicKey* key) const noexcept { SECKEY_DestroyPublicKey(key); }
+};
+using NssPublicKeyPtr = std::unique_ptr<SECKEYPublicKey, PublicKeyDeleter>;
+
+// NSS initialised without any database, to ask it about certificates before any database is
+// opened (or when none can be). Callers hold nssMutex() for its whole life.
+class NssWithoutDatabase {
+  public:
+    NssWithoutDatabase() {
+        NSSInitParameters parameters{};
+        parameters.length = sizeof parameters;
+        context_ = NSS_InitContext("", "", "", "", &parameters,
+                                   NSS_INIT_READONLY | NSS_INIT_NOCERTDB | NSS_INIT_NOMODDB |
+                                       NSS_INIT_FORCEOPEN | NSS_INIT_NOROOTINIT |
+                                       NSS_INIT_OPTIMIZESPACE);
+    }
+    ~NssWithoutDatabase() {
+        if (context_ != nullptr)
+            NSS_ShutdownContext(context_);
+    }
+    NssWithoutDatabase(const NssWithoutDatabase&) = delete;
+    NssWithoutDatabase& operator=(const NssWithoutDatabase&) = delete;
+    bool ready() const noexcept { return context_ != nullptr; }
+
+  private:
+    NSSInitContext* context_ = nullptr;
+};
+
+std::string oidText(const ASN1_OBJECT* object) {
+    char text[128];
+    const int length = OBJ_obj2txt(text, sizeof text, object, 1);
+    return length > 0 && static_cast<std::size_t>(length) < sizeof text ? std::string(text)
+                                                                         : std::string("?");
+}
+
+// The type of a certificate's public key, as the user is told it: "Ed448", "EC com parâmetros
+// explícitos" (a curve given by its numbers, not by name), "EC, curva <OID>" for a named curve,
+// else the algorithm's OID.
+std::string keyTypeOf(const Bytes& der) {
+    // A key OpenSSL cannot decode leaves errors behind that are not the caller's.
+    ERR_set_mark();
+    const unsigned char* cursor = der.data();
+    openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    std::string type = "?";
+    ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR* parameters = nullptr;
+    if (x509 && X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, &parameters,
+                                       X509_get_X509_PUBKEY(x509.get())) == 1 &&
+        algorithm != nullptr) {
+        const int nid = OBJ_obj2nid(algorithm);
+        int parameterType = V_ASN1_UNDEF;
+        const void* parameterValue = nullptr;
+        if (parameters != nullptr)
+            X509_ALGOR_get0(nullptr, &parameterType, &parameterValue, parameters);
+        if (nid == NID_ED448) {
+            type = "Ed448";
+        } else if (nid == NID_X9_62_id_ecPublicKey && parameterType == V_ASN1_SEQUENCE) {
+            type = "EC com parâmetros explícitos";
+        } else if (nid == NID_X9_62_id_ecPublicKey && parameterType == V_ASN1_OBJECT) {
+            type = "EC, curva " + oidText(static_cast<const ASN1_OBJECT*>(parameterValue));
+        } else {
+            type = oidText(algorithm);
+        }
+    }
+    ERR_pop_to_mark();
+    return type;
+}
+
+struct SpkiDeleter {
+    void operator()(CERTSubjectPublicKeyInfo* spki) const noexcept {
+        SECKEY_DestroySubjectPublicKeyInfo(spki);
+    }
+};
+using NssSpkiPtr = std::unique_ptr<CERTSubjectPublicKeyInfo, SpkiDeleter>;
+
+// Why NSS cannot hold a certificate because of its public key (NSS keeps every certificate with
+// an identifier made from its key, so one whose key it cannot decode is refused): the key's type,
+// or empty when NSS decodes the key. NSS must be initialised.
+std::string unsupportedKeyOf(const Bytes& der) {
+    Bytes spkiDer;
+    {
+        ERR_set_mark();
+        const unsigned char* cursor = der.data();
+        openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+        unsigned char* out = nullptr;
+        const int length = x509 ? i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x509.get()), &out) : -1;
+        if (length > 0)
+            spkiDer.assign(out, out + length);
+        OPENSSL_free(out);
+        ERR_pop_to_mark();
+    }
+    if (spkiDer.empty())
+        return {};  // not a matter of the key: the import says what it is
+    SECItem item = itemOf(spkiDer);
+    NssSpkiPtr spki(SECKEY_DecodeDERSubjectPublicKeyInfo(&item));
+    NssPublicKeyPtr key(spki ? SECKEY_ExtractPublicKey(spki.get()) : nullptr);
+    return key ? std::string() : keyTypeOf(der);
+}
 
 // Trust flags in the letters NSS's tools read and print ("C,C,C", "CT,C,", "u,u,u").
 // A certificate's nickname without the token name NSS puts in front of it.
@@ -726,6 +829,22 @@ bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
     }
 
     std::lock_guard nss(nssMutex());
+    // A certificate whose key NSS cannot decode goes into no database: that is a fact about the
+    // certificate, said once, not a failure of every database it missed.
+    if (!wanted.empty()) {
+        const NssWithoutDatabase nssAlone;
+        for (auto entry = wanted.begin(); nssAlone.ready() && entry != wanted.end();) {
+            std::string keyType = unsupportedKeyOf(entry->second.der);
+            if (keyType.empty()) {
+                ++entry;
+                continue;
+            }
+            const auto info = detail::readCertInfo(entry->second.der);
+            report->unsupported.push_back(
+                {entry->first, info ? info->subjectDisplayName : std::string(), std::move(keyType)});
+            entry = wanted.erase(entry);
+        }
+    }
     for (const NssMirror& mirror : findNssMirrors()) {
         const auto records = readRecords(*db, mirror.directory);
         std::vector<const Record*> toRemove;
@@ -838,6 +957,15 @@ std::vector<MirrorHoldings> readNssMirrors(const std::vector<Bytes>& certificate
         all.push_back(std::move(holdings));
     }
     return all;
+}
+
+std::vector<std::string> nssUnsupportedKeys(const std::vector<Bytes>& certificates) {
+    std::vector<std::string> types(certificates.size());
+    std::lock_guard nss(nssMutex());
+    const NssWithoutDatabase nssAlone;
+    for (std::size_t i = 0; nssAlone.ready() && i < certificates.size(); ++i)
+        types[i] = unsupportedKeyOf(certificates[i]);
+    return types;
 }
 
 namespace detail {

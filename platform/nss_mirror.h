@@ -96,9 +96,20 @@ struct MirrorResult {
     std::vector<std::string> notes;
 };
 
+// A certificate no NSS database can hold because NSS cannot decode its public key. It is left
+// out of every database without counting as a failure of any.
+struct UnsupportedCertificate {
+    Sha1Hash sha1{};
+    std::string subject;  // the subject's display name
+    // "Ed448", "EC com parâmetros explícitos", "EC, curva <OID>" or the key algorithm's OID.
+    std::string keyType;
+};
+
 // The mirror report of one or more store operations: one result per database touched.
 struct MirrorReport {
     std::vector<MirrorResult> results;
+    // Each certificate of the operations that NSS cannot hold, once.
+    std::vector<UnsupportedCertificate> unsupported;
 
     // The results whose database could not be written (Locked, ReadOnly, Failed). A dbm profile
     // is not counted: closing its program would not help.
@@ -160,6 +171,8 @@ class MirrorBatch {
     // Forgets what was collected, for a caller that brings every mirror up to date itself
     // (syncNssMirrors) right after.
     void discard() noexcept;
+    // The certificates whose changes were collected and not yet copied.
+    const std::set<Sha1Hash>& pending() const noexcept { return pending_; }
 
   private:
     std::set<Sha1Hash> pending_;
@@ -185,6 +198,10 @@ struct MirrorHoldings {
 // readNssMirrors: which databases hold each of the certificates (DER), without changing any of
 // them. A database that does not exist yet holds nothing.
 std::vector<MirrorHoldings> readNssMirrors(const std::vector<Bytes>& certificates);
+
+// nssUnsupportedKeys: for each certificate (DER), the type of its key when NSS cannot hold it
+// (as UnsupportedCertificate::keyType names it), else empty.
+std::vector<std::string> nssUnsupportedKeys(const std::vector<Bytes>& certificates);
 
 namespace detail {
 // Called by the system stores after a committed change (before the change observer).

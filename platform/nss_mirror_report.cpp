@@ -155,6 +155,14 @@ bool MirrorReport::changed() const {
 }
 
 void MirrorReport::merge(const MirrorReport& other) {
+    for (const auto& certificate : other.unsupported) {
+        if (std::none_of(unsupported.begin(), unsupported.end(),
+                         [&](const UnsupportedCertificate& known) {
+                             return known.sha1 == certificate.sha1;
+                         })) {
+            unsupported.push_back(certificate);
+        }
+    }
     for (const auto& incoming : other.results) {
         auto same = std::find_if(results.begin(), results.end(), [&](const MirrorResult& result) {
             return result.mirror.directory == incoming.mirror.directory;

@@ -137,9 +137,9 @@ TEST_F(QuorCertsMirrorTest, InstallWarnsAboutABrowserHoldingItsDatabaseAndARerun
         quor::test::DatabaseLocker locker(firefox() / "cert9.db");
         const ProcessResult first = run({"install", "--yes", "--base-url", base});
         EXPECT_EQ(first.exitCode, 0) << first.err;
-        EXPECT_THAT(first.err, HasSubstr("Feche o Firefox e pressione o botão \"Instalar "
-                                         "cadeias\" novamente."));
-        EXPECT_THAT(first.err, HasSubstr("Firefox (default-release)"));
+        EXPECT_THAT(first.err, HasSubstr("Em uso por outro programa: Firefox (default-release)."));
+        EXPECT_THAT(first.err, HasSubstr("Feche o Firefox e execute quor-certs sync."));
+        EXPECT_THAT(first.err, HasSubstr("as cadeias foram instaladas"));
         EXPECT_THAT(first.err, Not(HasSubstr("Chromium")));
     }
     EXPECT_THAT(certutilList(shared()), Contains(Pair("Raiz Linha de Comando", "C,C,C")));
@@ -150,8 +150,10 @@ TEST_F(QuorCertsMirrorTest, InstallWarnsAboutABrowserHoldingItsDatabaseAndARerun
     EXPECT_THAT(certutilList(firefox()), Contains(Pair("Raiz Linha de Comando", "C,C,C")));
 }
 
-TEST(MirrorWarningTest, NamesEachProgramThatMissedTheCertificates) {
+TEST(MirrorWarningTest, SaysWhichDatabaseMissedTheCertificatesWhyAndWhatToDo) {
     using namespace quor::platform;
+    using quor::installer::RunOutcome;
+    using quor::installer::WarningFront;
     const auto result = [](const char* program, const char* profile, MirrorStatus status) {
         MirrorResult r;
         r.mirror = {program, profile, "/x"};
@@ -160,37 +162,73 @@ TEST(MirrorWarningTest, NamesEachProgramThatMissedTheCertificates) {
     };
     struct Case {
         std::vector<MirrorResult> results;
-        std::wstring expectedPrograms;  // empty: no warning
+        RunOutcome outcome;
+        WarningFront front;
+        std::vector<std::wstring> says;  // empty: no warning at all
+        std::vector<std::wstring> never;
     };
+    const std::wstring installed = L"as cadeias foram instaladas";
+    const std::wstring button = L"pressione o botão \"Instalar cadeias\" novamente.";
+    const std::wstring sync = L"execute quor-certs sync.";
     const std::vector<Case> cases{
-        {{}, L""},
-        {{result("Chromium/Chrome", "", MirrorStatus::Written)}, L""},
+        {{}, RunOutcome::Installed, WarningFront::Dialog, {}, {}},
+        {{result("Chromium/Chrome", "", MirrorStatus::Written)}, RunOutcome::Installed,
+         WarningFront::Dialog, {}, {}},
         // A dbm profile is left alone on purpose: closing Firefox would not change that.
-        {{result("Firefox", "velho", MirrorStatus::OldFormat)}, L""},
-        {{result("Firefox", "padrão", MirrorStatus::Locked)}, L"Feche o Firefox e"},
-        {{result("Chromium/Chrome", "", MirrorStatus::ReadOnly),
-          result("Thunderbird", "default", MirrorStatus::Failed)},
-         L"Feche o Chromium/Chrome e Thunderbird e"},
-        {{result("Firefox", "a", MirrorStatus::Locked),
-          result("Firefox", "b", MirrorStatus::Locked)},
-         L"Feche o Firefox e"},
+        {{result("Firefox", "velho", MirrorStatus::OldFormat)}, RunOutcome::Failed,
+         WarningFront::Terminal, {}, {}},
+        {{result("Firefox", "padrão", MirrorStatus::Locked)},
+         RunOutcome::Installed,
+         WarningFront::Dialog,
+         {installed, L"Em uso por outro programa: Firefox (padrão).", L"Feche o Firefox e " + button},
+         {L"protegido", sync}},
+        // After the error line the run cannot claim the chains were installed.
+        {{result("Firefox", "padrão", MirrorStatus::Locked)},
+         RunOutcome::Failed,
+         WarningFront::Terminal,
+         {L"os certificados instalados antes do erro", L"Feche o Firefox e " + sync},
+         {installed, L"botão"}},
+        // Read-only: closing a program would not help.
+        {{result("Chromium/Chrome", "", MirrorStatus::ReadOnly)},
+         RunOutcome::Installed,
+         WarningFront::Terminal,
+         {L"Protegido contra gravação: Chromium/Chrome.",
+          L"Permita a gravação nas pastas protegidas e " + sync},
+         {L"Feche", L"em uso"}},
+        {{result("Thunderbird", "default", MirrorStatus::Failed)},
+         RunOutcome::Installed,
+         WarningFront::Dialog,
+         {L"Não pôde ser alterado pelo NSS: Thunderbird (default).", button},
+         {L"Feche", L"em uso", L"protegido"}},
+        {{result("Firefox", "a", MirrorStatus::Locked), result("Firefox", "b", MirrorStatus::Locked),
+          result("Chromium/Chrome", "", MirrorStatus::ReadOnly)},
+         RunOutcome::Installed,
+         WarningFront::Terminal,
+         {L"Em uso por outros programas: Firefox (a) e Firefox (b).",
+          L"Feche o Firefox, permita a gravação nas pastas protegidas e " + sync},
+         {}},
     };
-    for (const auto& c : cases) {
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
         MirrorReport report;
         report.results = c.results;
-        const std::wstring warning = quor::installer::mirrorWarning(report);
-        if (c.expectedPrograms.empty()) {
+        // Certificates NSS cannot hold never make a warning of their own.
+        report.unsupported.push_back({{}, "Raiz Ed448", "Ed448"});
+        const std::wstring warning = quor::installer::mirrorWarning(report, c.outcome, c.front);
+        SCOPED_TRACE(i);
+        if (c.says.empty()) {
             EXPECT_TRUE(warning.empty());
-        } else {
-            EXPECT_NE(warning.find(c.expectedPrograms), std::wstring::npos);
-            EXPECT_NE(warning.find(L"pressione o botão \"Instalar cadeias\" novamente"),
-                      std::wstring::npos);
         }
+        for (const auto& part : c.says)
+            EXPECT_NE(warning.find(part), std::wstring::npos) << part;
+        for (const auto& part : c.never)
+            EXPECT_EQ(warning.find(part), std::wstring::npos) << part;
     }
-    MirrorReport accented;
-    accented.results = {result("Firefox", "padrão", MirrorStatus::Locked)};
-    EXPECT_NE(quor::installer::mirrorWarning(accented).find(L"Firefox (padrão)"),
-              std::wstring::npos);
+    EXPECT_EQ(quor::installer::runOutcomeOf(L"Instalação de cadeias concluída com sucesso."),
+              RunOutcome::Installed);
+    EXPECT_EQ(quor::installer::runOutcomeOf(
+                  L"Não foi possível efetuar instalação de cadeias. Erro: x"),
+              RunOutcome::Failed);
 }
 
 }  // namespace
