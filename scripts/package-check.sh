@@ -143,7 +143,8 @@ phase "removing the package keeps a user's stores and NSS database"
 mkdir -p "$root/home/ana"
 in_root HOME=/home/ana quor-certs add --yes /root/ICP-Brasilv10.crt
 [ -e "$root/home/ana/.local/share/quor/certstore.db" ] || fail "no store was made"
-[ -d "$root/home/ana/.pki/nssdb" ] || fail "no NSS database was made"
+[ -d "$root/home/ana/.pki/nssdb" ] || [ -d "$root/home/ana/.local/share/pki/nssdb" ] \
+    || fail "no NSS database was made"
 before=$(cd "$root/home/ana" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
 in_root apt-get purge -y -q quor-chain-installer >/dev/null
 [ ! -e "$root/usr/bin/quor-certs" ] || fail "quor-certs is still installed after purge"
