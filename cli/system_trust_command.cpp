@@ -264,6 +264,17 @@ std::vector<Certificate> userAuthorities() {
     return certificates;
 }
 
+// Whose stores --from-user reads, for messages.
+std::string userDescription() {
+    const char* sudoUid = std::getenv("SUDO_UID");
+    if (geteuid() == 0 && sudoUid != nullptr && std::atoi(sudoUid) != 0) {
+        const passwd* user = getpwuid(static_cast<uid_t>(std::strtoul(sudoUid, nullptr, 10)));
+        if (user != nullptr && user->pw_name != nullptr)
+            return std::string(user->pw_name) + " (quem chamou o sudo)";
+    }
+    return "quem executa o comando";
+}
+
 struct SystemOptions {
     std::vector<std::string> files;
     std::vector<std::string> fingerprints;
@@ -284,7 +295,12 @@ void runSystemAdd(const SystemOptions& options) {
             wanted.emplace_back(file, certificate);
     }
     if (options.fromUser) {
-        for (const Certificate& certificate : userAuthorities())
+        const std::vector<Certificate> authorities = userAuthorities();
+        if (authorities.empty()) {
+            throw CommandError("nenhuma autoridade nos repositórios ROOT e CA de " +
+                               userDescription() + "; nada foi alterado");
+        }
+        for (const Certificate& certificate : authorities)
             wanted.emplace_back("repositórios do usuário", certificate);
     }
     for (const auto& [origin, certificate] : wanted) {

@@ -212,4 +212,18 @@ TEST_F(SystemTrustTest, FromUserCopiesTheAuthoritiesOfTheUsersStores) {
     EXPECT_EQ(checked.exitCode, 0) << checked.out;
 }
 
+TEST_F(SystemTrustTest, FromUserUnderSudoReadsTheCallingUsersStoresNotRoots) {
+    // Root's own (temporary) stores hold the authority; the user who "called sudo" is nobody,
+    // whose stores are empty: the command must read nobody's, as nobody, and find nothing.
+    ASSERT_EQ(run({"add", "--yes", authorityFile.string()}).exitCode, 0);
+    const std::string before = treeOf(root);
+    const ProcessResult result =
+        shell("SUDO_UID=65534 SUDO_GID=65534 SUDO_USER=nobody " + shellQuoted(kProgram) +
+              " system add --from-user --yes");
+    EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_THAT(result.err, HasSubstr("nenhuma autoridade nos repositórios ROOT e CA de nobody "
+                                      "(quem chamou o sudo); nada foi alterado"));
+    EXPECT_EQ(treeOf(root), before);
+}
+
 }  // namespace
