@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/cert_store.h"
 #include "signer/model/certificate.h"
 #include "signer/model/certificate_chain.h"
 #include "signer/repository/system_repository.h"
@@ -167,6 +168,8 @@ Certificate makeCertificate(const std::string& subject, const std::string& issue
 // user's stores; made once per size.
 struct ChainFixture {
     explicit ChainFixture(int size) {
+        // The root goes into "ROOT" without anyone to ask.
+        quor::platform::setRootAddHandler([](const quor::platform::RootAddRequest&) { return true; });
         const Certificate root = makeCertificate("Raiz Bancada", "Raiz Bancada", 1, true);
         const Certificate intermediate = makeCertificate("AC Intermediaria", "Raiz Bancada", 2, true);
         if (!repository.addCertificate(root) || !repository.addCertificate(intermediate))
