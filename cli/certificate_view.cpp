@@ -14,6 +14,7 @@
 
 #include "signer/model/certificate_detail.h"
 #include "signer/model/distinguished_name.h"
+#include "signer/model/text.h"
 
 namespace quor::cli {
 
@@ -23,26 +24,6 @@ using signer::CertificateDetail;
 using signer::ChainStatus;
 
 namespace {
-
-void appendUtf8(std::string& out, char32_t code) {
-    if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-        code = 0xFFFD;
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
 
 // Decodes one UTF-8 sequence at text[at]; returns its length, or 0 when it is not well formed
 // (overlong forms, surrogates and values above U+10FFFF are not).
@@ -94,19 +75,11 @@ bool isUtf8(std::string_view text) {
 std::string utf8Text(const std::string& bytes) {
     if (isUtf8(bytes))
         return bytes;
-    std::string out;
-    out.reserve(bytes.size() * 2);
-    for (unsigned char c : bytes)
-        appendUtf8(out, c);
-    return out;
+    return signer::toUtf8Text(signer::toWideText(bytes));
 }
 
 std::string utf8Text(const std::wstring& wide) {
-    std::string out;
-    out.reserve(wide.size());
-    for (wchar_t c : wide)
-        appendUtf8(out, static_cast<char32_t>(c));
-    return out;
+    return signer::toUtf8Text(wide);
 }
 
 // For a terminal: C0 and C1 control characters (which could move the cursor or change the

@@ -9,7 +9,10 @@
 #include <iterator>
 #include <system_error>
 
+#include <openssl/pem.h>
+
 #include "cli/commands.h"
+#include "platform/openssl_ptr.h"
 #include "signer/model/certificate.h"
 
 namespace quor::cli {
@@ -86,6 +89,20 @@ std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxB
     if (in.bad())
         throw CommandError("não foi possível ler " + quoted(path) + ": erro de leitura");
     return content;
+}
+
+const std::vector<std::string> kStoreNames{"MY", "AddressBook", "CA", "ROOT"};
+
+std::string pemOf(const signer::Certificate& certificate) {
+    const std::vector<unsigned char> der = certificate.getEncoded();
+    const unsigned char* cursor = der.data();
+    openssl::X509Ptr x509{d2i_X509(nullptr, &cursor, static_cast<long>(der.size()))};
+    openssl::BioPtr out{BIO_new(BIO_s_mem())};
+    if (!x509 || !out || PEM_write_bio_X509(out.get(), x509.get()) != 1)
+        throw CommandError("não foi possível codificar um certificado em PEM");
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+    return std::string(data, static_cast<std::size_t>(size));
 }
 
 CLI::Validator oneOf(std::vector<std::string> values) {

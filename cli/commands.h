@@ -84,6 +84,13 @@ std::string readInputFile(const std::filesystem::path& path, std::uintmax_t maxB
 // type name: the option's description lists the values.
 CLI::Validator oneOf(std::vector<std::string> values);
 
+// The user's four stores, in the order the commands list them.
+extern const std::vector<std::string> kStoreNames;
+
+// The certificate as one PEM block ("-----BEGIN CERTIFICATE-----" ... with its final newline).
+// Throws CommandError when OpenSSL cannot encode it.
+std::string pemOf(const signer::Certificate& certificate);
+
 // The certificates of a file: a DER PKCS#7 bundle (recognised by its content) or one
 // certificate as a ".crt" holds it (PEM, DER or Base64). Throws CommandError naming the file.
 struct FileCertificates {

@@ -29,7 +29,6 @@ using signer::Certificate;
 using signer::Repository;
 using signer::SystemRepository;
 
-const std::vector<std::string> kStoreNames{"MY", "AddressBook", "CA", "ROOT"};
 // A trust store holds authorities; personal and other people's certificates only when asked.
 const std::vector<std::string> kDefaultStores{"ROOT", "CA"};
 
@@ -62,18 +61,6 @@ std::string commentText(std::string text) {
             c = ' ';
     }
     return text;
-}
-
-std::string pemOf(const Certificate& certificate) {
-    const std::vector<unsigned char> der = certificate.getEncoded();
-    const unsigned char* cursor = der.data();
-    openssl::X509Ptr x509{d2i_X509(nullptr, &cursor, static_cast<long>(der.size()))};
-    openssl::BioPtr out{BIO_new(BIO_s_mem())};
-    if (!x509 || !out || PEM_write_bio_X509(out.get(), x509.get()) != 1)
-        throw CommandError("não foi possível codificar um certificado em PEM");
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(out.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
 }
 
 std::string pemBundle(const std::vector<Exported>& certificates) {
@@ -245,9 +232,9 @@ void registerExportCommand(CLI::App& app) {
         "Python, PHP) ou um repositório PKCS#12 de certificados confiáveis (Java). Chaves "
         "privadas nunca são exportadas.");
     command->add_option("REPOSITORIO", options->stores, "MY, AddressBook, CA ou ROOT")
-        ->check(CLI::IsMember(kStoreNames));
+        ->check(oneOf(kStoreNames));
     command->add_option("--format", options->format, "pem (padrão) ou pkcs12")
-        ->check(CLI::IsMember({"pem", "pkcs12"}));
+        ->check(oneOf({"pem", "pkcs12"}));
     command->add_option("-o,--output", options->output, "arquivo a gravar (substituído se existir)")
         ->required();
     command->add_flag("--json", options->json,

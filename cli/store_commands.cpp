@@ -33,7 +33,6 @@ using signer::Certificate;
 using signer::Repository;
 using signer::SystemRepository;
 
-const std::vector<std::string> kStoreNames{"MY", "AddressBook", "CA", "ROOT"};
 
 // Certificates are a few kilobytes; anything far larger is not one.
 constexpr std::uintmax_t kMaxCertificateFile = 16u << 20;

@@ -98,18 +98,6 @@ fs::path fileFor(const TrustLayout& layout, const std::string& hex) {
     return layout.folder / (kFilePrefix + hex + ".crt");
 }
 
-std::string pemOf(const Certificate& certificate) {
-    const std::vector<unsigned char> der = certificate.getEncoded();
-    const unsigned char* cursor = der.data();
-    openssl::X509Ptr x509{d2i_X509(nullptr, &cursor, static_cast<long>(der.size()))};
-    openssl::BioPtr out{BIO_new(BIO_s_mem())};
-    if (!x509 || !out || PEM_write_bio_X509(out.get(), x509.get()) != 1)
-        throw CommandError("não foi possível codificar um certificado em PEM");
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(out.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 // The certificates of ours in the system's trust, by SHA-1 (hexadecimal, no spaces).
 std::vector<std::pair<std::string, Certificate>> ourCertificates(const TrustLayout& layout) {
     std::vector<std::pair<std::string, Certificate>> found;

@@ -13,4 +13,8 @@ namespace quor::signer {
 std::wstring toWideText(const std::string& text);
 std::string toNarrowText(const std::wstring& text);
 
+// The UTF-8 form of a wide text (UTF-32 here). Surrogates and values past U+10FFFF, which have
+// no UTF-8 form, become U+FFFD, so the result is always valid UTF-8.
+std::string toUtf8Text(const std::wstring& text);
+
 }  // namespace quor::signer

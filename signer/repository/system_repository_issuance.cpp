@@ -69,32 +69,6 @@ std::u16string friendlyNameOf(const std::string& bytes) {
     return out;
 }
 
-// The alias of a waiting request is kept as UTF-8 text.
-std::string utf8Of(const std::wstring& text) {
-    std::string out;
-    for (const wchar_t character : text) {
-        auto code = static_cast<char32_t>(character);
-        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            code = 0xFFFD;
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else if (code < 0x10000) {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (code >> 18));
-            out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::wstring wideOfUtf8(const std::string& bytes) {
     std::wstring out;
     decodeUtf8(bytes, [&](char32_t code) { out += static_cast<wchar_t>(code); });
@@ -132,7 +106,7 @@ std::shared_ptr<X509_REQ> SystemRepository::createCertificateRequest(const std::
     // A request whose key could not be kept is not handed out, since its certificate could
     // never be used.
     try {
-        if (!platform::storePendingKey(archive.privateKeyDer(), utf8Of(alias)))
+        if (!platform::storePendingKey(archive.privateKeyDer(), toUtf8Text(alias)))
             throwSystemError({}, "PFXImportCertStore");
     } catch (const BaseException& error) {
         impl_->pendingArchives.pop_back();

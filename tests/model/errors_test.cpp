@@ -72,5 +72,22 @@ TEST(TextTest, Latin1RoundTripAndRangeError) {
     }
 }
 
+TEST(TextTest, Utf8FormOfEveryLengthAndNoInvalidOutput) {
+    const struct {
+        std::wstring wide;
+        std::string utf8;
+    } cases[] = {
+        {L"a", "a"},
+        {L"\u00E9", "\xC3\xA9"},                                  // Latin-1 accents: two bytes
+        {L"\u20AC", "\xE2\x82\xAC"},                             // three bytes
+        {std::wstring(1, wchar_t(0x1F512)), "\xF0\x9F\x94\x92"},    // four bytes
+        {std::wstring(1, wchar_t(0xD800)), "\xEF\xBF\xBD"},         // a lone surrogate
+        {std::wstring(1, wchar_t(0x110000)), "\xEF\xBF\xBD"},       // past U+10FFFF
+        {std::wstring(1, wchar_t(0)), std::string(1, '\0')},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(toUtf8Text(c.wide), c.utf8);
+}
+
 }  // namespace
 }  // namespace quor::signer
