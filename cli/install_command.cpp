@@ -19,6 +19,7 @@
 #include "installer/mirror_warning.h"
 #include "installer/official_install.h"
 #include "net/system_proxy.h"
+#include "signer/model/text.h"
 
 namespace quor::cli {
 
@@ -29,28 +30,13 @@ const std::wstring kSuccessLine = L"Instalação de cadeias concluída com suces
 // UTF-8 of a status text. Names in the texts come from the server's list: control characters
 // (escape sequences included) are shown as '?' so they cannot drive the terminal.
 std::string terminalText(const std::wstring& text) {
-    std::string out;
-    for (wchar_t wc : text) {
+    std::wstring shown(text);
+    for (wchar_t& wc : shown) {
         const auto c = static_cast<char32_t>(wc);
-        if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000)) {
-            out += '?';
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+        if (c < 0x20 || (c >= 0x7F && c < 0xA0) || c > 0x10FFFF || (c >= 0xD800 && c < 0xE000))
+            wc = L'?';
     }
-    return out;
+    return signer::toUtf8Text(shown);
 }
 
 // Characters (not bytes) of a UTF-8 text, to fit a line into the terminal's width.
