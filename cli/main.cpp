@@ -10,6 +10,7 @@
 #include "cli/command_line_messages.h"
 #include "cli/commands.h"
 #include "cli/usage.h"
+#include "platform/nss_mirror.h"
 
 namespace {
 
@@ -40,6 +41,7 @@ std::string oneLine(const std::string& text) {
 
 int main(int argc, char** argv) {
     using namespace quor::cli;
+    quor::platform::skipNssFileSystemTiming();
     CLI::App app{"Certificados e cadeias ICP-Brasil no terminal.", "quor-certs"};
     app.formatter(std::make_shared<UsageFormatter>());
     usePortugueseCommandLine(app, QUOR_VERSION);

@@ -3,8 +3,10 @@
 
 #include "installer/chain_list.h"
 #include "installer/installer_dialog.h"
+#include "platform/nss_mirror.h"
 
 int main(int argc, char* argv[]) {
+    quor::platform::skipNssFileSystemTiming();
     QApplication app(argc, argv);
     QGuiApplication::setApplicationDisplayName(QStringLiteral("Instalador de cadeias Quorsa"));
     QGuiApplication::setDesktopFileName(QStringLiteral("quor-chain-installer"));

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/sha.h>
 
+#include "platform/decoded_certificate.h"
 #include "platform/openssl_ptr.h"
 
 namespace quor::platform::detail {
@@ -52,9 +53,9 @@ std::optional<std::int64_t> nameHash(const X509_NAME* name) {
 std::optional<CertInfo> readCertInfo(const Bytes& der) {
     if (der.empty())
         return std::nullopt;
-    const unsigned char* p = der.data();
-    openssl::X509Ptr cert(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-    if (!cert || p != der.data() + der.size())
+    std::size_t consumed = 0;
+    openssl::X509Ptr cert = decodeCertificate(der.data(), der.size(), &consumed);
+    if (!cert || consumed != der.size())
         return std::nullopt;
 
     CertInfo info;

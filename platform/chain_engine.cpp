@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/cert_info.h"
+#include "platform/decoded_certificate.h"
 #include "platform/openssl_ptr.h"
 #include "platform/sqlite_database.h"
 #include "platform/store_backend.h"
@@ -86,35 +87,7 @@ int recordAndContinue(int ok, X509_STORE_CTX* ctx) {
 }
 
 openssl::X509Ptr decode(const Bytes& der) {
-    const unsigned char* p = der.data();
-    return openssl::X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
-}
-
-// The same few authorities are the issuers of every chain a run builds: their decoded form is
-// kept (by the SHA-1 of their bytes, so a changed row is never mistaken for another), since
-// decoding a certificate's public key costs more than the rest of a lookup. Shared read-only.
-template <typename ReadDer>
-openssl::X509Ptr decodedIssuer(const Bytes& sha1, ReadDer readDer) {
-    static std::mutex mutex;
-    static std::map<Bytes, openssl::X509Ptr> decoded;
-    constexpr std::size_t kKept = 512;
-    {
-        std::lock_guard lock(mutex);
-        const auto it = decoded.find(sha1);
-        if (it != decoded.end() && X509_up_ref(it->second.get()) == 1)
-            return openssl::X509Ptr(it->second.get());
-    }
-    openssl::X509Ptr cert = decode(readDer());
-    // Extensions are read now, once, so that no later reader of the shared object writes to it.
-    if (!cert || X509_check_purpose(cert.get(), -1, 0) != 1 || X509_up_ref(cert.get()) != 1) {
-        ERR_clear_error();
-        return cert;
-    }
-    std::lock_guard lock(mutex);
-    if (decoded.size() >= kKept)
-        decoded.clear();
-    decoded[sha1] = openssl::X509Ptr(cert.get());
-    return cert;
+    return decodeCertificate(der.data(), der.size());
 }
 
 // What an issuer lookup asks for: the hash of a certificate's issuer name and its authority key
@@ -181,12 +154,12 @@ class IssuerCandidates {
     bool lookUp(const IssuerKey& key, std::vector<X509*>* found) {
         // Rows the index does not describe (NULL hash or key identifier) match every lookup.
         static constexpr const char* kByName =
-            "SELECT store, id, der, sha1 FROM certificates "
+            "SELECT store, id, der FROM certificates "
             "WHERE (subject_hash = ?1 OR subject_hash IS NULL) "
             "AND store IN ('ROOT', 'CA', 'MY') AND (?2 IS NULL OR key_id IS NULL OR key_id = ?2)";
         // An issuer name that cannot be hashed: every certificate of the stores may be its issuer.
         static constexpr const char* kAny =
-            "SELECT store, id, der, sha1 FROM certificates WHERE store IN ('ROOT', 'CA', 'MY') "
+            "SELECT store, id, der FROM certificates WHERE store IN ('ROOT', 'CA', 'MY') "
             "AND (?2 IS NULL OR key_id IS NULL OR key_id = ?2)";
         detail::Query query(db_, key.nameHash ? kByName : kAny);
         if (key.nameHash)
@@ -200,7 +173,7 @@ class IssuerCandidates {
             const std::int64_t id = query.integer(1);
             if (rows.count(id))
                 continue;
-            openssl::X509Ptr cert = decodedIssuer(query.blob(3), [&] { return query.blob(2); });
+            openssl::X509Ptr cert = decode(query.blob(2));
             if (cert)
                 found->push_back(cert.get());
             rows.emplace(id, std::move(cert));

@@ -20,6 +20,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/decoded_certificate.h"
 #include "platform/key_rows.h"
 #include "platform/openssl_ptr.h"
 #include "platform/sqlite_database.h"
@@ -111,8 +112,7 @@ Bytes publicKeyHashOf(EVP_PKEY* key) {
 }
 
 Bytes publicKeyHashOfCertificate(const Bytes& certificateDer) {
-    const unsigned char* p = certificateDer.data();
-    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
+    X509Ptr certificate = decodeCertificate(certificateDer.data(), certificateDer.size());
     if (!certificate) {
         ERR_clear_error();
         return {};
@@ -569,8 +569,7 @@ Bytes derOf(X509* certificate) {
 
 // Whether the key is the private half of the certificate's public key.
 bool keyMatchesCertificate(EVP_PKEY* key, const Bytes& certificateDer) {
-    const unsigned char* p = certificateDer.data();
-    X509Ptr certificate(d2i_X509(nullptr, &p, static_cast<long>(certificateDer.size())));
+    X509Ptr certificate = decodeCertificate(certificateDer.data(), certificateDer.size());
     if (!certificate)
         return false;
     const bool same = EVP_PKEY_eq(X509_get0_pubkey(certificate.get()), key) == 1;

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <iterator>
 #include <chrono>
 #include <map>
@@ -33,6 +34,7 @@
 #include <vector>
 
 #include "platform/cert_info.h"
+#include "platform/decoded_certificate.h"
 #include "platform/key_store.h"
 #include "platform/openssl_ptr.h"
 #include "platform/sqlite_database.h"
@@ -324,7 +326,7 @@ class NssSession {
                 return nullptr;
             }
             if (SECITEM_ItemsAreEqual(&cert->derCert, &item)) {
-                held_.emplace(sha1Of(der), NssCertPtr(CERT_DupCertificate(cert.get())));
+                hold(sha1Of(der), cert.get());
                 return cert;
             }
         }
@@ -332,8 +334,63 @@ class NssSession {
         return NssCertPtr(PK11_FindCertFromDERCertItem(slot_.get(), &item, nullptr));
     }
 
+    // Puts the certificate into the database under the nickname (or the one its subject already
+    // has there). Returns it as the database now holds it, or null when NSS refused it.
+    NssCertPtr import(const Bytes& der, const std::string& nickname) {
+        SECItem item = itemOf(der);
+        NssCertPtr cert(CERT_NewTempCertificate(certdb(), &item, nullptr, PR_FALSE, PR_TRUE));
+        if (!cert || PK11_ImportCert(slot_.get(), cert.get(), CK_INVALID_HANDLE, nickname.c_str(),
+                                     PR_FALSE) != SECSuccess) {
+            return nullptr;
+        }
+        // NSS brings the object it handed out up to date: permanent, with the database's
+        // nickname. The session knows it from now on without looking it up again.
+        if (cert->isperm && listed_)
+            hold(sha1Of(der), cert.get());
+        return cert;
+    }
+
     // A certificate taken out of the database during the session.
-    void forget(const Bytes& der) { held_.erase(sha1Of(der)); }
+    void forget(const Bytes& der) {
+        const auto it = held_.find(sha1Of(der));
+        if (it == held_.end())
+            return;
+        const std::string nickname = nicknameIn(slot_.get(), it->second.get());
+        held_.erase(it);
+        const bool stillUsed = std::any_of(held_.begin(), held_.end(), [&](const auto& entry) {
+            return nicknameIn(slot_.get(), entry.second.get()) == nickname;
+        });
+        if (!stillUsed)
+            nicknames_.erase(nickname);
+    }
+
+    // The subject of the certificates the database holds under this nickname (NSS gives one
+    // nickname to all the certificates of a subject), or nothing when none has it.
+    std::optional<Bytes> subjectWithNickname(const std::string& nickname) {
+        if (!listed_)
+            listCertificates();
+        if (listed_) {
+            const auto it = nicknames_.find(nickname);
+            if (it == nicknames_.end())
+                return std::nullopt;
+            return it->second;
+        }
+        NssCertPtr holder(CERT_FindCertByNickname(certdb(), nickname.c_str()));
+        if (!holder)
+            return std::nullopt;
+        return Bytes(holder->derSubject.data, holder->derSubject.data + holder->derSubject.len);
+    }
+
+    // A certificate's nickname without the token name NSS puts in front of it.
+    static std::string nicknameIn(PK11SlotInfo* slot, const CERTCertificate* cert) {
+        if (cert->nickname == nullptr)
+            return {};
+        std::string nickname = cert->nickname;
+        const std::string token = std::string(PK11_GetTokenName(slot)) + ":";
+        if (nickname.rfind(token, 0) == 0)
+            nickname.erase(0, token.size());
+        return nickname;
+    }
 
   private:
     explicit NssSession(NSSInitContext* context) : context_(context) {}
@@ -348,10 +405,17 @@ class NssSession {
         for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
              node = CERT_LIST_NEXT(node)) {
             const SECItem& der = node->cert->derCert;
-            held_.emplace(sha1Of(Bytes(der.data, der.data + der.len)),
-                          NssCertPtr(CERT_DupCertificate(node->cert)));
+            hold(sha1Of(Bytes(der.data, der.data + der.len)), node->cert);
         }
         CERT_DestroyCertList(list);
+    }
+
+    void hold(const Sha1Hash& sha1, CERTCertificate* cert) {
+        held_.emplace(sha1, NssCertPtr(CERT_DupCertificate(cert)));
+        const std::string nickname = nicknameIn(slot_.get(), cert);
+        if (!nickname.empty())
+            nicknames_.emplace(nickname, Bytes(cert->derSubject.data,
+                                               cert->derSubject.data + cert->derSubject.len));
     }
 
     NSSInitContext* context_;
@@ -359,6 +423,7 @@ class NssSession {
     bool listed_ = false;
     // Declared after the slot and freed before NSS is shut down, like every NSS object.
     std::map<Sha1Hash, NssCertPtr> held_;
+    std::map<std::string, Bytes> nicknames_;  // of the certificates held, to their subject
 };
 
 struct PublicKeyDeleter {
@@ -403,8 +468,7 @@ std::string oidText(const ASN1_OBJECT* object) {
 std::string keyTypeOf(const Bytes& der) {
     // A key OpenSSL cannot decode leaves errors behind that are not the caller's.
     ERR_set_mark();
-    const unsigned char* cursor = der.data();
-    openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    openssl::X509Ptr x509 = decodeCertificate(der.data(), der.size());
     std::string type = "?";
     ASN1_OBJECT* algorithm = nullptr;
     X509_ALGOR* parameters = nullptr;
@@ -444,8 +508,7 @@ std::string unsupportedKeyOf(const Bytes& der) {
     Bytes spkiDer;
     {
         ERR_set_mark();
-        const unsigned char* cursor = der.data();
-        openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+        openssl::X509Ptr x509 = decodeCertificate(der.data(), der.size());
         unsigned char* out = nullptr;
         const int length = x509 ? i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x509.get()), &out) : -1;
         if (length > 0)
@@ -464,13 +527,7 @@ std::string unsupportedKeyOf(const Bytes& der) {
 // Trust flags in the letters NSS's tools read and print ("C,C,C", "CT,C,", "u,u,u").
 // A certificate's nickname without the token name NSS puts in front of it.
 std::string nicknameOf(const NssSession& session, CERTCertificate* cert) {
-    if (cert->nickname == nullptr)
-        return {};
-    std::string nickname = cert->nickname;
-    const std::string token = std::string(PK11_GetTokenName(session.slot())) + ":";
-    if (nickname.rfind(token, 0) == 0)
-        nickname.erase(0, token.size());
-    return nickname;
+    return NssSession::nicknameIn(session.slot(), cert);
 }
 
 std::string trustLetters(unsigned int flags) {
@@ -539,8 +596,7 @@ bool setTrust(CERTCertificate* cert, const std::string& text) {
 
 // The subject name's DER, to tell whether a nickname already belongs to the same subject.
 Bytes subjectOf(const Bytes& der) {
-    const unsigned char* cursor = der.data();
-    openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
+    openssl::X509Ptr x509 = decodeCertificate(der.data(), der.size());
     if (!x509)
         return {};
     unsigned char* out = nullptr;
@@ -554,7 +610,7 @@ Bytes subjectOf(const Bytes& der) {
 
 // The certificate's nickname: its subject's common name, numbered when another subject already
 // uses it (NSS gives one nickname to all certificates of a subject).
-std::string uniqueNickname(const Bytes& der, const Sha1Hash& sha1) {
+std::string uniqueNickname(NssSession& session, const Bytes& der, const Sha1Hash& sha1) {
     const auto info = detail::readCertInfo(der);
     std::string base = info ? info->subjectDisplayName : std::string();
     if (base.empty()) {
@@ -568,13 +624,9 @@ std::string uniqueNickname(const Bytes& der, const Sha1Hash& sha1) {
     const Bytes subject = subjectOf(der);
     for (int n = 1;; ++n) {
         const std::string candidate = n == 1 ? base : base + " #" + std::to_string(n);
-        NssCertPtr holder(CERT_FindCertByNickname(NssSession::certdb(), candidate.c_str()));
-        if (!holder)
+        const std::optional<Bytes> holder = session.subjectWithNickname(candidate);
+        if (!holder || *holder == subject)
             return candidate;
-        if (Bytes(holder->derSubject.data, holder->derSubject.data + holder->derSubject.len) ==
-            subject) {
-            return candidate;
-        }
     }
 }
 
@@ -606,7 +658,7 @@ bool applyWanted(NssSession& session, const Sha1Hash& sha1, const Wanted& wanted
         Record entry;
         entry.sha1 = sha1;
         entry.der = wanted.der;
-        entry.nickname = uniqueNickname(wanted.der, sha1);
+        entry.nickname = uniqueNickname(session, wanted.der, sha1);
         entry.created = true;
         if (wanted.personal) {
             if (wanted.key) {
@@ -621,15 +673,13 @@ bool applyWanted(NssSession& session, const Sha1Hash& sha1, const Wanted& wanted
                 result->notes.push_back(entry.nickname + ": " + wanted.keyNote);
             }
         }
-        SECItem item = itemOf(wanted.der);
-        if (PK11_ImportDERCert(session.slot(), &item, CK_INVALID_HANDLE,
-                               const_cast<char*>(entry.nickname.c_str()), PR_FALSE) != SECSuccess) {
+        cert = session.import(wanted.der, entry.nickname);
+        if (!cert) {
             result->notes.push_back(entry.nickname +
                                     ": NSS refused the certificate: " + nssErrorText());
             return false;
         }
-        cert = session.find(wanted.der);
-        if (!cert) {
+        if (!cert->isperm) {
             result->notes.push_back(entry.nickname + ": the certificate was not kept by NSS");
             return false;
         }
@@ -907,6 +957,10 @@ bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
 }
 
 }  // namespace
+
+void skipNssFileSystemTiming() noexcept {
+    ::setenv("NSS_SDB_USE_CACHE", "no", 0);
+}
 
 bool syncNssMirrors(MirrorReport* report) {
     MirrorReport fresh;

@@ -203,6 +203,13 @@ std::vector<MirrorHoldings> readNssMirrors(const std::vector<Bytes>& certificate
 // (as UnsupportedCertificate::keyType names it), else empty.
 std::vector<std::string> nssUnsupportedKeys(const std::vector<Bytes>& certificates);
 
+// For a program's main, before it starts any thread (it sets an environment variable): NSS times
+// the file system of every database it opens, tens of thousands of failing access() calls, to
+// decide whether to read the database through a copy in memory, which pays only on network file
+// systems for programs that keep a database open for hours. This layer opens each database for a
+// moment, so the timing is skipped (NSS_SDB_USE_CACHE=no) unless the user set the variable.
+void skipNssFileSystemTiming() noexcept;
+
 namespace detail {
 // Called by the system stores after a committed change (before the change observer).
 void mirrorStoreChange(const std::string& storeName, const Bytes& der);

@@ -15,6 +15,7 @@
 
 #include "signer/model/base64.h"
 #include "signer/model/digest.h"
+#include "platform/decoded_certificate.h"
 #include "platform/openssl_ptr.h"
 #include "signer/repository/errors.h"
 
@@ -32,8 +33,7 @@ namespace {
 openssl::X509Ptr decodeDer(const unsigned char* der, long length) {
     if (der == nullptr || length <= 0)
         return {};
-    const unsigned char* cursor = der;
-    openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, length));
+    openssl::X509Ptr x509 = platform::decodeCertificate(der, static_cast<std::size_t>(length));
     if (!x509)
         ERR_clear_error();
     return x509;

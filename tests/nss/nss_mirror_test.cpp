@@ -255,6 +255,59 @@ TEST_F(NssMirrorTest, SubjectsSharingACommonNameGetDistinctNicknames) {
     EXPECT_THAT(listed, Contains(Key("Mesmo Nome #2")));
 }
 
+// Within one batch every database is opened once and its nicknames are known from its listing
+// and from what the batch put there: a name the user's own certificate holds, or an earlier
+// certificate of the batch, is numbered for another subject and shared by the same subject.
+TEST_F(NssMirrorTest, NicknamesInOneBatchStayDistinctPerSubject) {
+    const TestCert users = CertBuilder(Name{{"O", "Usuario"}, {"CN", "Nome Tomado"}})
+                               .key(quor::test::testKey(14))
+                               .selfSigned();
+    const quor::test::TempDir files;
+    quor::test::writeFile(files.path() / "users.pem", users.pem());
+    for (const auto& dir : writable()) {
+        fs::create_directories(dir);
+        if (!fs::exists(dir / "cert9.db")) {
+            ASSERT_EQ(certutil({"-N", "--empty-password", "-d", "sql:" + dir.string()}).exitCode, 0);
+        }
+        ASSERT_EQ(certutil({"-A", "-n", "Nome Tomado", "-t", ",,", "-i",
+                            (files.path() / "users.pem").string(), "-d", "sql:" + dir.string()})
+                      .exitCode,
+                  0);
+    }
+    const Name um{{"O", "Um"}, {"CN", "Nome Tomado"}};
+    const TestCert first = CertBuilder(um).key(quor::test::testKey(15)).selfSigned();
+    const TestCert renewed = CertBuilder(um).serial(2).key(quor::test::testKey(3)).selfSigned();
+    const TestCert other = CertBuilder(Name{{"O", "Dois"}, {"CN", "Nome Tomado"}})
+                               .key(quor::test::testKey(5))
+                               .selfSigned();
+    MirrorReportScope scope;
+    {
+        MirrorBatch batch;
+        add(kAddressBookStore, first);
+        add(kAddressBookStore, other);
+        add(kAddressBookStore, renewed);
+    }
+    for (const fs::path& dir : writable()) {
+        SCOPED_TRACE(dir.string());
+        const MirrorResult* result = resultFor(scope.report(), dir);
+        ASSERT_NE(result, nullptr);
+        std::map<Sha1Hash, std::string> given;
+        for (const auto& change : result->changes)
+            given[change.sha1] = change.nickname;
+        ASSERT_EQ(given.size(), 3u);
+        const std::string firstName = given[sha1Of(first.derBytes())];
+        EXPECT_THAT(firstName, ::testing::StartsWith("Nome Tomado #"));
+        EXPECT_EQ(given[sha1Of(renewed.derBytes())], firstName);
+        EXPECT_THAT(given[sha1Of(other.derBytes())], ::testing::StartsWith("Nome Tomado #"));
+        EXPECT_NE(given[sha1Of(other.derBytes())], firstName);
+        // As NSS's own tool sees the database: the user's certificate keeps its name.
+        const auto listed = certutilList(dir);
+        EXPECT_THAT(listed, Contains(Key("Nome Tomado")));
+        EXPECT_THAT(listed, Contains(Key(firstName)));
+        EXPECT_THAT(listed, Contains(Key(given[sha1Of(other.derBytes())])));
+    }
+}
+
 TEST_F(NssMirrorTest, PersonalCertificateGoesWithItsPrivateKey) {
     const TestCert mine = CertBuilder(Name::cn("Titular Pessoal"))
                               .keyUsage("digitalSignature")
