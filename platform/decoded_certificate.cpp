@@ -17,7 +17,7 @@ namespace {
 
 // Enough for every authority of the national hierarchy several times over; the least recently
 // used certificate makes room. A few megabytes at most.
-constexpr std::size_t kKept = 512;
+constexpr std::size_t kKept = 256;
 
 class DecodedCertificates {
   public:

@@ -7,6 +7,7 @@
 #include <nss.h>
 #include <pk11pub.h>
 #include <prerror.h>
+#include <secasn1.h>
 #include <secerr.h>
 #include <secitem.h>
 #include <secport.h>
@@ -315,20 +316,18 @@ class NssSession {
         if (!listed_)
             listCertificates();
         if (listed_) {
+            // The listing and what the session put there since are all the database holds.
             const auto it = held_.find(sha1Of(der));
-            if (it != held_.end())
-                return NssCertPtr(CERT_DupCertificate(it->second.get()));
-            // Put there during this session, after the listing: found by issuer and serial
-            // number, which NSS keeps an index of.
+            if (it == held_.end())
+                return nullptr;
+            if (it->second.cert)
+                return NssCertPtr(CERT_DupCertificate(it->second.cert.get()));
+            // Put there during this session: found by issuer and serial number.
             SECItem item = itemOf(der);
             NssCertPtr cert(CERT_FindCertByDERCert(certdb(), &item));
-            if (!cert || !cert->isperm) {
-                return nullptr;
-            }
-            if (SECITEM_ItemsAreEqual(&cert->derCert, &item)) {
-                hold(sha1Of(der), cert.get());
+            if (cert && cert->isperm && SECITEM_ItemsAreEqual(&cert->derCert, &item))
                 return cert;
-            }
+            return nullptr;
         }
         SECItem item = itemOf(der);
         return NssCertPtr(PK11_FindCertFromDERCertItem(slot_.get(), &item, nullptr));
@@ -344,9 +343,10 @@ class NssSession {
             return nullptr;
         }
         // NSS brings the object it handed out up to date: permanent, with the database's
-        // nickname. The session knows it from now on without looking it up again.
+        // nickname. The session knows it from now on without looking it up again; the object
+        // itself is not kept, since a run may put thousands there.
         if (cert->isperm && listed_)
-            hold(sha1Of(der), cert.get());
+            hold(sha1Of(der), cert.get(), false);
         return cert;
     }
 
@@ -355,10 +355,10 @@ class NssSession {
         const auto it = held_.find(sha1Of(der));
         if (it == held_.end())
             return;
-        const std::string nickname = nicknameIn(slot_.get(), it->second.get());
+        const std::string nickname = it->second.nickname;
         held_.erase(it);
         const bool stillUsed = std::any_of(held_.begin(), held_.end(), [&](const auto& entry) {
-            return nicknameIn(slot_.get(), entry.second.get()) == nickname;
+            return entry.second.nickname == nickname;
         });
         if (!stillUsed)
             nicknames_.erase(nickname);
@@ -405,25 +405,35 @@ class NssSession {
         for (CERTCertListNode* node = CERT_LIST_HEAD(list); !CERT_LIST_END(node, list);
              node = CERT_LIST_NEXT(node)) {
             const SECItem& der = node->cert->derCert;
-            hold(sha1Of(Bytes(der.data, der.data + der.len)), node->cert);
+            hold(sha1Of(Bytes(der.data, der.data + der.len)), node->cert, true);
         }
         CERT_DestroyCertList(list);
     }
 
-    void hold(const Sha1Hash& sha1, CERTCertificate* cert) {
-        held_.emplace(sha1, NssCertPtr(CERT_DupCertificate(cert)));
-        const std::string nickname = nicknameIn(slot_.get(), cert);
-        if (!nickname.empty())
-            nicknames_.emplace(nickname, Bytes(cert->derSubject.data,
-                                               cert->derSubject.data + cert->derSubject.len));
+    void hold(const Sha1Hash& sha1, CERTCertificate* cert, bool keep) {
+        Held& held = held_[sha1];
+        held.cert.reset(keep ? CERT_DupCertificate(cert) : nullptr);
+        held.nickname = nicknameIn(slot_.get(), cert);
+        if (!held.nickname.empty())
+            nicknames_.emplace(held.nickname, Bytes(cert->derSubject.data,
+                                                    cert->derSubject.data + cert->derSubject.len));
     }
+
+    struct Held {
+        NssCertPtr cert;  // null for what the session put there (looked up again if needed)
+        std::string nickname;
+    };
 
     NSSInitContext* context_;
     SlotPtr slot_;
     bool listed_ = false;
     // Declared after the slot and freed before NSS is shut down, like every NSS object.
-    std::map<Sha1Hash, NssCertPtr> held_;
+    std::map<Sha1Hash, Held> held_;
     std::map<std::string, Bytes> nicknames_;  // of the certificates held, to their subject
+};
+
+struct ArenaDeleter {
+    void operator()(PLArenaPool* arena) const noexcept { PORT_FreeArena(arena, PR_FALSE); }
 };
 
 struct PublicKeyDeleter {
@@ -494,33 +504,26 @@ std::string keyTypeOf(const Bytes& der) {
     return type;
 }
 
-struct SpkiDeleter {
-    void operator()(CERTSubjectPublicKeyInfo* spki) const noexcept {
-        SECKEY_DestroySubjectPublicKeyInfo(spki);
-    }
-};
-using NssSpkiPtr = std::unique_ptr<CERTSubjectPublicKeyInfo, SpkiDeleter>;
-
 // Why NSS cannot hold a certificate because of its public key (NSS keeps every certificate with
 // an identifier made from its key, so one whose key it cannot decode is refused): the key's type,
 // or empty when NSS decodes the key. NSS must be initialised.
 std::string unsupportedKeyOf(const Bytes& der) {
-    Bytes spkiDer;
-    {
-        ERR_set_mark();
-        openssl::X509Ptr x509 = decodeCertificate(der.data(), der.size());
-        unsigned char* out = nullptr;
-        const int length = x509 ? i2d_X509_PUBKEY(X509_get_X509_PUBKEY(x509.get()), &out) : -1;
-        if (length > 0)
-            spkiDer.assign(out, out + length);
-        OPENSSL_free(out);
-        ERR_pop_to_mark();
-    }
-    if (spkiDer.empty())
+    // NSS's own reading of the certificate, which is what decides, and quick: it takes the key
+    // apart only when asked.
+    std::unique_ptr<PLArenaPool, ArenaDeleter> arena(PORT_NewArena(DER_DEFAULT_CHUNKSIZE));
+    if (!arena)
+        return {};
+    // The signed wrapper, then the certificate's body, as NSS reads a certificate.
+    CERTSignedData signedData{};
+    CERTCertificate decoded{};
+    SECItem item = itemOf(der);
+    if (SEC_QuickDERDecodeItem(arena.get(), &signedData, SEC_ASN1_GET(CERT_SignedDataTemplate),
+                               &item) != SECSuccess ||
+        SEC_QuickDERDecodeItem(arena.get(), &decoded, SEC_ASN1_GET(CERT_CertificateTemplate),
+                               &signedData.data) != SECSuccess) {
         return {};  // not a matter of the key: the import says what it is
-    SECItem item = itemOf(spkiDer);
-    NssSpkiPtr spki(SECKEY_DecodeDERSubjectPublicKeyInfo(&item));
-    NssPublicKeyPtr key(spki ? SECKEY_ExtractPublicKey(spki.get()) : nullptr);
+    }
+    NssPublicKeyPtr key(SECKEY_ExtractPublicKey(&decoded.subjectPublicKeyInfo));
     return key ? std::string() : keyTypeOf(der);
 }
 
