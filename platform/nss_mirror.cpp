@@ -12,17 +12,20 @@
 #include <secitem.h>
 #include <secport.h>
 #include <sqlite3.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/asn1.h>
 #include <openssl/err.h>
 #include <openssl/objects.h>
+#include <openssl/sha.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 #include <chrono>
 #include <map>
@@ -62,7 +65,16 @@ CREATE TABLE IF NOT EXISTS nss_mirror_entries (
     previous_trust TEXT,              -- the user's own trust, given back when ours goes
     key_added      INTEGER NOT NULL,
     PRIMARY KEY (mirror, sha1)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS nss_mirror_state (
+    mirror TEXT PRIMARY KEY,  -- the NSS database folder
+    state  BLOB NOT NULL      -- see unchangedState: the database and what it was brought up to
 ) WITHOUT ROWID)sql";
+constexpr const char* kSelectState = "SELECT state FROM nss_mirror_state WHERE mirror = ?1";
+constexpr const char* kUpsertState =
+    "INSERT INTO nss_mirror_state (mirror, state) VALUES (?1, ?2) ON CONFLICT (mirror) DO UPDATE "
+    "SET state = excluded.state";
+constexpr const char* kDeleteState = "DELETE FROM nss_mirror_state WHERE mirror = ?1";
 
 constexpr const char* kSelectRecords =
     "SELECT sha1, der, nickname, created, previous_trust, key_added FROM nss_mirror_entries "
@@ -233,6 +245,105 @@ void addWanted(std::map<Sha1Hash, Wanted>& wanted, const std::string& store, con
     entry.der = std::move(der);
     entry.root = entry.root || store == kRootStore;
     entry.personal = entry.personal || store == kPersonalStore;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Databases left as this layer made them.
+//
+// A full pass over a database (its listing, every certificate looked up) costs more than anything
+// else a run does once everything is installed. When neither the database nor what the stores
+// want of it changed since the last full pass that left it complete, that pass would change
+// nothing, so it is not made. The state says which files the database is and how they stand
+// (SQLite's change counter, which every write of a database in rollback-journal mode, NSS's,
+// moves; a browser deleting a certificate moves it), and what the stores wanted and the records
+// held at the time.
+
+// One database file as it stands, appended to state; false when that cannot be told (missing,
+// not a rollback-journal SQLite file, a journal or log left beside it).
+bool appendFileState(const std::string& file, Bytes* state) {
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || exists(file + "-journal") ||
+        exists(file + "-wal")) {
+        return false;
+    }
+    unsigned char header[100];
+    {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        const ssize_t got = ::pread(fd, header, sizeof header, 0);
+        ::close(fd);
+        if (got != static_cast<ssize_t>(sizeof header))
+            return false;
+    }
+    // "SQLite format 3", then the file format numbers: 1 and 1 for rollback journal (2 is WAL,
+    // where the change counter does not move).
+    if (std::memcmp(header, "SQLite format 3", 16) != 0 || header[18] != 1 || header[19] != 1)
+        return false;
+    auto append = [state](auto value) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&value);
+        state->insert(state->end(), bytes, bytes + sizeof value);
+    };
+    append(static_cast<std::uint64_t>(info.st_dev));
+    append(static_cast<std::uint64_t>(info.st_ino));
+    append(static_cast<std::int64_t>(info.st_size));
+    append(static_cast<std::int64_t>(info.st_mtim.tv_sec));
+    append(static_cast<std::int64_t>(info.st_mtim.tv_nsec));
+    append(static_cast<std::int64_t>(info.st_ctim.tv_sec));
+    append(static_cast<std::int64_t>(info.st_ctim.tv_nsec));
+    state->insert(state->end(), header + 24, header + 28);  // file change counter
+    return true;
+}
+
+// The state of a database for what is wanted of it and what the records say; empty when the
+// database's files cannot vouch for it.
+Bytes unchangedState(const std::string& folder, const std::map<Sha1Hash, Wanted>& wanted,
+                     const std::map<Sha1Hash, Record>& records) {
+    Bytes state{'v', '1'};
+    if (!appendFileState(folder + "/cert9.db", &state) ||
+        !appendFileState(folder + "/key4.db", &state)) {
+        return {};
+    }
+    Bytes described;
+    for (const auto& [sha1, entry] : wanted) {
+        described.insert(described.end(), sha1.begin(), sha1.end());
+        described.push_back(static_cast<unsigned char>((entry.root ? 1 : 0) |
+                                                       (entry.personal ? 2 : 0) |
+                                                       (entry.key ? 4 : 0)));
+    }
+    described.push_back(0xFF);
+    for (const auto& [sha1, record] : records) {
+        described.insert(described.end(), sha1.begin(), sha1.end());
+        described.push_back(static_cast<unsigned char>((record.created ? 1 : 0) |
+                                                       (record.keyAdded ? 2 : 0) |
+                                                       (record.previousTrust ? 4 : 0)));
+        if (record.previousTrust) {
+            described.insert(described.end(), record.previousTrust->begin(),
+                             record.previousTrust->end());
+            described.push_back(0);
+        }
+    }
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    SHA256(described.data(), described.size(), digest);
+    state.insert(state.end(), digest, digest + sizeof digest);
+    return state;
+}
+
+Bytes readState(detail::Database& db, const std::string& mirror) {
+    std::lock_guard lock(db.mutex());
+    detail::Query query(db, kSelectState);
+    query.bind(1, mirror);
+    return query.step() == SQLITE_ROW ? query.blob(0) : Bytes();
+}
+
+// Records the database's state after a full pass, or forgets it (empty state).
+void writeState(detail::Database& db, const std::string& mirror, const Bytes& state) {
+    std::lock_guard lock(db.mutex());
+    detail::Query query(db, state.empty() ? kDeleteState : kUpsertState);
+    query.bind(1, mirror);
+    if (!state.empty())
+        query.bind(2, state);
+    query.step();  // at worst the next pass is a full one
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -919,6 +1030,17 @@ bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
             report->results.push_back(std::move(result));
             continue;
         }
+        // Nothing to do in a database left complete by the last full pass and not changed since,
+        // when the stores want of it what they wanted then.
+        const bool fullPass = only == nullptr;
+        if (fullPass && toRemove.empty()) {
+            const Bytes state = unchangedState(mirror.directory, wanted, records);
+            if (!state.empty() && state == readState(*db, mirror.directory)) {
+                result.status = MirrorStatus::Written;
+                report->results.push_back(std::move(result));
+                continue;
+            }
+        }
         std::string note;
         result.status = probe(mirror.directory, true, &note);
         if (result.status != MirrorStatus::Written) {
@@ -949,10 +1071,20 @@ bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
             if (!sound)
                 result.status = MirrorStatus::Failed;
         }
-        if (!writeRecords(*db, mirror.directory, updates)) {
+        const bool recorded = writeRecords(*db, mirror.directory, updates);
+        if (!recorded) {
             result.notes.push_back(
                 "what was changed could not be recorded in the store database; a later removal "
                 "will leave these certificates in place");
+        }
+        if (fullPass) {
+            // Taken with NSS shut down, so that the files stand as the pass left them.
+            const bool complete =
+                recorded && result.status == MirrorStatus::Written && result.notes.empty();
+            writeState(*db, mirror.directory,
+                       complete ? unchangedState(mirror.directory, wanted,
+                                                 readRecords(*db, mirror.directory))
+                                : Bytes());
         }
         report->results.push_back(std::move(result));
     }

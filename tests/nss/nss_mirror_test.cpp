@@ -394,6 +394,63 @@ TEST_F(NssMirrorTest, LockedDatabaseNeverFailsTheAddAndSyncCatchesUp) {
     EXPECT_FALSE(report.changed());
 }
 
+// A sync looks into a database again only when something may have changed it: a database left
+// complete by the last sync and untouched since is passed over (even while a program holds it
+// locked), and whatever touches it (a certificate deleted in the browser, an older copy of the
+// files put back) makes the next sync a full one that puts back what is missing.
+TEST_F(NssMirrorTest, SyncPassesOverOnlyADatabaseUnchangedSinceItsLastFullPass) {
+    const TestCert root = CertBuilder(Name::cn("Raiz Estavel")).ca().selfSigned();
+    const TestCert ca = CertBuilder(Name::cn("AC Estavel"))
+                            .ca(0)
+                            .serial(2)
+                            .key(quor::test::testKey(12))
+                            .signedBy(root);
+    add(kRootStore, root);
+    MirrorReport report;
+    ASSERT_TRUE(syncNssMirrors(&report));
+    const fs::path backup = home_.home() / "copia";
+    fs::create_directories(backup);
+    for (const char* file : {"cert9.db", "key4.db"})
+        fs::copy_file(firefox() / file, backup / file);
+    add(kCaStore, ca);
+    ASSERT_TRUE(syncNssMirrors(&report));
+    ASSERT_THAT(certutilList(firefox()), Contains(Pair("AC Estavel", ",,")));
+
+    using Changes = std::vector<std::pair<MirrorAction, std::string>>;
+    // Firefox's database in one sync: its status and the changes made to it.
+    const auto syncFirefox = [&]() -> std::pair<MirrorStatus, Changes> {
+        MirrorReport synced;
+        const MirrorResult* result = syncNssMirrors(&synced) ? resultFor(synced, firefox()) : nullptr;
+        if (result == nullptr)
+            return {MirrorStatus::Failed, {}};
+        Changes changes;
+        for (const auto& change : result->changes)
+            changes.emplace_back(change.action, change.nickname);
+        return {result->status, changes};
+    };
+    const std::pair<MirrorStatus, Changes> nothingToDo{MirrorStatus::Written, {}};
+    const std::pair<MirrorStatus, Changes> putBack{MirrorStatus::Written,
+                                                   {{MirrorAction::Added, "AC Estavel"}}};
+    {
+        // A full pass would find it locked.
+        quor::test::DatabaseLocker locker(firefox() / "cert9.db");
+        EXPECT_EQ(syncFirefox(), nothingToDo);
+    }
+    // Deleted in the browser.
+    ASSERT_EQ(certutil({"-D", "-n", "AC Estavel", "-d", "sql:" + firefox().string()}).exitCode, 0);
+    ASSERT_THAT(certutilList(firefox()), Not(Contains(Key("AC Estavel"))));
+    EXPECT_EQ(syncFirefox(), putBack);
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("AC Estavel", ",,")));
+    EXPECT_EQ(syncFirefox(), nothingToDo);
+    // The files of an earlier day put back.
+    for (const char* file : {"cert9.db", "key4.db"})
+        fs::copy_file(backup / file, firefox() / file, fs::copy_options::overwrite_existing);
+    ASSERT_THAT(certutilList(firefox()), Not(Contains(Key("AC Estavel"))));
+    EXPECT_EQ(syncFirefox(), putBack);
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("AC Estavel", ",,")));
+    EXPECT_THAT(certutilList(firefox()), Contains(Pair("Raiz Estavel", "C,C,C")));
+}
+
 // A read-only profile. File modes bind ordinary users only, so when the suite runs as root (as
 // CI runs it) the writing process is made an ordinary user: the home is handed to nobody for
 // the child's lifetime and the child drops to nobody before it adds. The add runs in the child;
