@@ -173,7 +173,8 @@ class IssuerCandidates {
             const std::int64_t id = query.integer(1);
             if (rows.count(id))
                 continue;
-            openssl::X509Ptr cert = decode(query.blob(2));
+            const Bytes der = query.blob(2);
+            openssl::X509Ptr cert = decodeAuthority(der.data(), der.size());
             if (cert)
                 found->push_back(cert.get());
             rows.emplace(id, std::move(cert));

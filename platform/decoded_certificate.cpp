@@ -15,12 +15,17 @@ namespace quor::platform {
 
 namespace {
 
-// Enough for every authority of the national hierarchy several times over; the least recently
-// used certificate makes room. A few megabytes at most.
-constexpr std::size_t kKept = 256;
+// Two sets, each making room by dropping its least recently used certificate (a decoded
+// certificate with a 4096-bit key takes about 12 KB): the authorities chains are built from, for
+// the whole of a run (several times the national hierarchy), and the certificates met last,
+// which a run reads a few times in a row (downloaded, looked up, its chain built).
+constexpr std::size_t kAuthoritiesKept = 512;
+constexpr std::size_t kRecentKept = 128;
 
 class DecodedCertificates {
   public:
+    explicit DecodedCertificates(std::size_t kept) : kept_(kept) {}
+
     openssl::X509Ptr find(std::string_view der, std::size_t* consumed) {
         std::lock_guard lock(mutex_);
         const auto found = index_.find(der);
@@ -47,7 +52,7 @@ class DecodedCertificates {
         index_.emplace(std::string_view(reinterpret_cast<const char*>(entry.der.data()),
                                         entry.der.size()),
                        order_.begin());
-        if (order_.size() > kKept) {
+        if (order_.size() > kept_) {
             const Entry& oldest = order_.back();
             index_.erase(std::string_view(reinterpret_cast<const char*>(oldest.der.data()),
                                           oldest.der.size()));
@@ -61,21 +66,24 @@ class DecodedCertificates {
         openssl::X509Ptr x509;
         std::size_t consumed;
     };
+    const std::size_t kept_;
     std::mutex mutex_;
     std::list<Entry> order_;  // most recently used first
     std::unordered_map<std::string_view, std::list<Entry>::iterator> index_;
 };
 
-DecodedCertificates& decoded() {
-    // Never destroyed: certificates may still be read while other statics are torn down.
-    static auto* const certificates = new DecodedCertificates;
+// Never destroyed: certificates may still be read while other statics are torn down.
+DecodedCertificates& authorities() {
+    static auto* const certificates = new DecodedCertificates(kAuthoritiesKept);
+    return *certificates;
+}
+DecodedCertificates& recent() {
+    static auto* const certificates = new DecodedCertificates(kRecentKept);
     return *certificates;
 }
 
-}  // namespace
-
-openssl::X509Ptr decodeCertificate(const unsigned char* der, std::size_t length,
-                                   std::size_t* consumed) {
+openssl::X509Ptr decode(const unsigned char* der, std::size_t length, std::size_t* consumed,
+                        bool authority) {
     std::size_t ignored = 0;
     if (consumed == nullptr)
         consumed = &ignored;
@@ -83,8 +91,13 @@ openssl::X509Ptr decodeCertificate(const unsigned char* der, std::size_t length,
     if (der == nullptr || length == 0 || length > static_cast<std::size_t>(LONG_MAX))
         return nullptr;
     const std::string_view key(reinterpret_cast<const char*>(der), length);
-    if (openssl::X509Ptr kept = decoded().find(key, consumed))
+    if (openssl::X509Ptr kept = authorities().find(key, consumed))
         return kept;
+    if (openssl::X509Ptr kept = recent().find(key, consumed)) {
+        if (authority)
+            authorities().keep(key, kept.get(), *consumed);
+        return kept;
+    }
 
     const unsigned char* cursor = der;
     openssl::X509Ptr x509(d2i_X509(nullptr, &cursor, static_cast<long>(length)));
@@ -97,8 +110,19 @@ openssl::X509Ptr decodeCertificate(const unsigned char* der, std::size_t length,
     const bool readable = X509_check_purpose(x509.get(), -1, 0) == 1;
     ERR_pop_to_mark();
     if (readable)
-        decoded().keep(key, x509.get(), *consumed);
+        (authority ? authorities() : recent()).keep(key, x509.get(), *consumed);
     return x509;
+}
+
+}  // namespace
+
+openssl::X509Ptr decodeCertificate(const unsigned char* der, std::size_t length,
+                                   std::size_t* consumed) {
+    return decode(der, length, consumed, false);
+}
+
+openssl::X509Ptr decodeAuthority(const unsigned char* der, std::size_t length) {
+    return decode(der, length, nullptr, true);
 }
 
 }  // namespace quor::platform

@@ -19,4 +19,8 @@ namespace quor::platform {
 openssl::X509Ptr decodeCertificate(const unsigned char* der, std::size_t length,
                                    std::size_t* consumed = nullptr);
 
+// The same, for a certificate chains are built from: kept for longer, since the same authorities
+// are read for every chain of a run, whatever else the run reads between two of them.
+openssl::X509Ptr decodeAuthority(const unsigned char* der, std::size_t length);
+
 }  // namespace quor::platform
