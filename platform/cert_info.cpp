@@ -50,6 +50,14 @@ std::optional<std::int64_t> nameHash(const X509_NAME* name) {
     return static_cast<std::int64_t>(hash);
 }
 
+std::string displayNameOf(const Bytes& nameDer) {
+    const unsigned char* cursor = nameDer.data();
+    openssl::X509NamePtr name(d2i_X509_NAME(nullptr, &cursor, static_cast<long>(nameDer.size())));
+    ERR_clear_error();
+    return name && cursor == nameDer.data() + nameDer.size() ? displayName(name.get())
+                                                              : std::string();
+}
+
 std::optional<CertInfo> readCertInfo(const Bytes& der) {
     if (der.empty())
         return std::nullopt;

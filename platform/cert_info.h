@@ -39,6 +39,10 @@ std::optional<std::int64_t> nameHash(const X509_NAME* name);
 // are read like any other.
 std::optional<CertInfo> readCertInfo(const Bytes& der);
 
+// The name a user recognises in an encoded name (a certificate's subject, say): its common name
+// when there is one, else its most specific entry; empty when the bytes are not a name.
+std::string displayNameOf(const Bytes& nameDer);
+
 // The request shown to the user before a certificate is added to the trusted roots.
 RootAddRequest makeRootAddRequest(const Bytes& der, const CertInfo& info);
 

@@ -615,26 +615,38 @@ std::string keyTypeOf(const Bytes& der) {
     return type;
 }
 
+// A certificate as NSS reads it: the signed wrapper, then the body, into an arena, pointing into
+// the caller's bytes (which must outlive it). Quick: the key is taken apart only when asked, the
+// names stay encoded. NSS must be initialised.
+class NssReading {
+  public:
+    explicit NssReading(const Bytes& der) : arena_(PORT_NewArena(DER_DEFAULT_CHUNKSIZE)) {
+        CERTSignedData signedData{};
+        SECItem item = itemOf(der);
+        read_ = arena_ &&
+                SEC_QuickDERDecodeItem(arena_.get(), &signedData,
+                                       SEC_ASN1_GET(CERT_SignedDataTemplate), &item) == SECSuccess &&
+                SEC_QuickDERDecodeItem(arena_.get(), &certificate_,
+                                       SEC_ASN1_GET(CERT_CertificateTemplate),
+                                       &signedData.data) == SECSuccess;
+    }
+    explicit operator bool() const noexcept { return read_; }
+    const CERTCertificate& certificate() const noexcept { return certificate_; }
+
+  private:
+    std::unique_ptr<PLArenaPool, ArenaDeleter> arena_;
+    CERTCertificate certificate_{};
+    bool read_ = false;
+};
+
 // Why NSS cannot hold a certificate because of its public key (NSS keeps every certificate with
 // an identifier made from its key, so one whose key it cannot decode is refused): the key's type,
 // or empty when NSS decodes the key. NSS must be initialised.
 std::string unsupportedKeyOf(const Bytes& der) {
-    // NSS's own reading of the certificate, which is what decides, and quick: it takes the key
-    // apart only when asked.
-    std::unique_ptr<PLArenaPool, ArenaDeleter> arena(PORT_NewArena(DER_DEFAULT_CHUNKSIZE));
-    if (!arena)
-        return {};
-    // The signed wrapper, then the certificate's body, as NSS reads a certificate.
-    CERTSignedData signedData{};
-    CERTCertificate decoded{};
-    SECItem item = itemOf(der);
-    if (SEC_QuickDERDecodeItem(arena.get(), &signedData, SEC_ASN1_GET(CERT_SignedDataTemplate),
-                               &item) != SECSuccess ||
-        SEC_QuickDERDecodeItem(arena.get(), &decoded, SEC_ASN1_GET(CERT_CertificateTemplate),
-                               &signedData.data) != SECSuccess) {
+    const NssReading reading(der);
+    if (!reading)
         return {};  // not a matter of the key: the import says what it is
-    }
-    NssPublicKeyPtr key(SECKEY_ExtractPublicKey(&decoded.subjectPublicKeyInfo));
+    NssPublicKeyPtr key(SECKEY_ExtractPublicKey(&reading.certificate().subjectPublicKeyInfo));
     return key ? std::string() : keyTypeOf(der);
 }
 
@@ -708,25 +720,17 @@ bool setTrust(CERTCertificate* cert, const std::string& text) {
     return CERT_ChangeCertTrust(NssSession::certdb(), cert, &trust) == SECSuccess;
 }
 
-// The subject name's DER, to tell whether a nickname already belongs to the same subject.
-Bytes subjectOf(const Bytes& der) {
-    openssl::X509Ptr x509 = decodeCertificate(der.data(), der.size());
-    if (!x509)
-        return {};
-    unsigned char* out = nullptr;
-    const int length = i2d_X509_NAME(X509_get_subject_name(x509.get()), &out);
-    if (length <= 0)
-        return {};
-    Bytes subject(out, out + length);
-    OPENSSL_free(out);
-    return subject;
-}
-
 // The certificate's nickname: its subject's common name, numbered when another subject already
 // uses it (NSS gives one nickname to all certificates of a subject).
 std::string uniqueNickname(NssSession& session, const Bytes& der, const Sha1Hash& sha1) {
-    const auto info = detail::readCertInfo(der);
-    std::string base = info ? info->subjectDisplayName : std::string();
+    const NssReading reading(der);
+    Bytes subject;
+    std::string base;
+    if (reading) {
+        const SECItem& name = reading.certificate().derSubject;
+        subject.assign(name.data, name.data + name.len);
+        base = detail::displayNameOf(subject);
+    }
     if (base.empty()) {
         static const char digits[] = "0123456789abcdef";
         base = "quor ";
@@ -735,7 +739,6 @@ std::string uniqueNickname(NssSession& session, const Bytes& der, const Sha1Hash
             base += digits[sha1[i] & 0x0F];
         }
     }
-    const Bytes subject = subjectOf(der);
     for (int n = 1;; ++n) {
         const std::string candidate = n == 1 ? base : base + " #" + std::to_string(n);
         const std::optional<Bytes> holder = session.subjectWithNickname(candidate);
