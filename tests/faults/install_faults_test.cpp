@@ -22,6 +22,7 @@
 #include "installer/installer_controls.h"
 #include "installer/installer_prompts.h"
 #include "platform/cert_store.h"
+#include "platform/nss_mirror.h"
 #include "tests/faults/child_process.h"
 #include "tests/support/http_server.h"
 #include "tests/support/pki_builder.h"
@@ -132,6 +133,8 @@ Stores plus(Stores stores, const Pki& pki) {
 void addToStores(const std::vector<std::pair<std::string_view, TestCert>>& adds) {
     const quor::platform::RootAddHandler previous = quor::platform::setRootAddHandler(
         [](const quor::platform::RootAddRequest&) { return true; });
+    // Copied to the NSS databases together at the end, as a program adding many does.
+    quor::platform::MirrorBatch batch;
     for (const auto& [store, cert] : adds) {
         quor::platform::CertStorePtr opened = quor::platform::openSystemStore(store);
         ASSERT_TRUE(opened);
@@ -274,14 +277,14 @@ std::function<void(Folder&)> nameLeadsTo(const std::string& name, const std::str
     };
 }
 
-// 300 certificates: a root and 299 end-entity certificates it issued, root first. (Ordering
+// 2,000 certificates: a root and 1,999 end-entity certificates it issued, root first. (Ordering
 // thousands is the bundle reader's tests' matter; here the user holds the whole bundle before the
 // run, and every certificate put into the store beforehand costs a committed write.)
 const std::vector<TestCert>& siblings() {
     static const std::vector<TestCert> all = [] {
         std::vector<TestCert> list;
         list.push_back(CertBuilder(Name::cn("Raiz de muitos")).key(testKey(9)).ca().selfSigned());
-        for (int i = 1; i < 300; ++i) {
+        for (int i = 1; i < 2000; ++i) {
             list.push_back(CertBuilder(Name::cn("Titular " + std::to_string(i)))
                                .key(testKey(9))
                                .serial(i + 1)
@@ -414,7 +417,7 @@ std::vector<FaultCase> faultCases() {
         {"NameWithNonAsciiBytes",
          nameLeadsTo("cadeia-\xc3\xa9.p7b", kFolder + "cadeia-%C3%83%C2%A9.p7b"),
          success({&pkiA()})},
-        {"BundleOf300AllHeldAlready",
+        {"BundleOf2000AllHeldAlready",
          [](Folder& f) {
              f.put("Chains.xml", chainsXml({"irmaos.p7b", "a.p7b"}));
              f.put("irmaos.p7b", quor::test::pkcs7Der(siblings()));
@@ -423,7 +426,7 @@ std::vector<FaultCase> faultCases() {
          success({&pkiA()},
                  [](const ChildResult& run, const Folder&) {
                      // The user already holds every certificate of the bundle: each of the
-                     // 300 is looked up, and nothing of it is added again.
+                     // 2,000 is looked up, and nothing of it is added again.
                      EXPECT_NE(run.out.find("Cadeia em irmaos.p7b já está instalada."),
                                std::string::npos)
                          << run.out;
