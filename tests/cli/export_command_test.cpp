@@ -27,22 +27,13 @@ using quor::test::TestCert;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using quor::test::shellQuoted;
 
-ProcessResult shell(const std::string& command) {
-    return quor::test::runProcess("/bin/sh", {"-c", command});
-}
+const auto shell = quor::test::runShell;
 
 bool haveCommand(const std::string& name) {
     return shell("command -v " + name + " >/dev/null").exitCode == 0;

@@ -21,7 +21,7 @@ using quor::test::Tinyproxy;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 const std::string kFolder = "/DEZIruva/certificados/";
 const std::filesystem::path kSample =
     std::filesystem::path(QUOR_FIXTURES_DIR) / ".." / ".." / "examples" / "repository";

@@ -19,27 +19,9 @@ using quor::test::ProcessResult;
 using quor::test::TestCert;
 using ::testing::HasSubstr;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 
-std::string quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'') {
-            out += "'\\''";
-        } else {
-            out += c;
-        }
-    }
-    return out + "'";
-}
-
-// Runs quor-certs with the given arguments and standard input (not a terminal).
-ProcessResult runWithInput(const std::string& input, const std::vector<std::string>& args) {
-    std::string command = "printf '%s' " + quoted(input) + " | " + quoted(kProgram);
-    for (const std::string& arg : args)
-        command += " " + quoted(arg);
-    return quor::test::runProcess("/bin/sh", {"-c", command});
-}
+const auto runWithInput = quor::test::runQuorCertsWithInput;
 
 class KeyCommandsTest : public ::testing::Test {
   protected:

@@ -27,11 +27,7 @@ using quor::test::TestCert;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
-
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
 fs::path icpFixture(const std::string& file) {
     return quor::test::fixture("icp-brasil/" + file);

@@ -138,4 +138,15 @@ ProcessResult runOnTerminal(const std::string& program, const std::vector<std::s
     return result;
 }
 
+ProcessResult runShell(const std::string& command) {
+    return runProcess("/bin/sh", {"-c", command});
+}
+
+std::string shellQuoted(const std::string& text) {
+    std::string out = "'";
+    for (char c : text)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
 }  // namespace quor::test

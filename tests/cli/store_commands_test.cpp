@@ -32,11 +32,9 @@ using quor::test::ProcessResult;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
 std::string icp(const std::string& file) {
     return quor::test::fixture("icp-brasil/" + file).string();

@@ -25,22 +25,13 @@ namespace fs = std::filesystem;
 using quor::test::ProcessResult;
 using ::testing::HasSubstr;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 
-std::string shellQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
+using quor::test::shellQuoted;
 
-ProcessResult shell(const std::string& command) {
-    return quor::test::runProcess("/bin/sh", {"-c", command});
-}
+const auto shell = quor::test::runShell;
 
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
 // Every file and link under a folder, with link targets, as one text to compare.
 std::string treeOf(const fs::path& root) {

@@ -35,7 +35,7 @@ using test::CertBuilder;
 using test::Name;
 using test::TestCert;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 
 // Runs body in a child process and returns its exit status, or 128 + the signal that ended it.
 int inChild(const std::function<int()>& body) {
@@ -235,19 +235,7 @@ TEST_F(KeyProcessTest, RequestsOfEarlierProcessesAndOfThisOneAreJoinedInAnyOrder
     EXPECT_EQ(DatabaseView(home.storePath()).count("SELECT count(*) FROM keys"), 3);
 }
 
-// quor-certs with standard input (a pass phrase), through the shell.
-test::ProcessResult runWithInput(const std::string& input, const std::vector<std::string>& args) {
-    const auto quote = [](const std::string& text) {
-        std::string out = "'";
-        for (char c : text)
-            out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        return out + "'";
-    };
-    std::string command = "printf '%s' " + quote(input) + " | " + quote(kProgram);
-    for (const std::string& arg : args)
-        command += " " + quote(arg);
-    return test::runProcess("/bin/sh", {"-c", command});
-}
+const auto runWithInput = test::runQuorCertsWithInput;
 
 std::string secretPrimeOf(const test::Key& key) {
     BIGNUM* prime = nullptr;

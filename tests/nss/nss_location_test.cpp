@@ -33,7 +33,7 @@ using ::testing::Key;
 using ::testing::Not;
 using ::testing::Pair;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 const std::string kRootNick = "Raiz Localizacao";
 
 // Sets (or unsets, with nullopt) environment variables for the object's life.

@@ -30,11 +30,7 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::Pair;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
-
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
 std::size_t occurrences(const std::string& text, const std::string& part) {
     std::size_t count = 0;

@@ -31,11 +31,7 @@ using ::testing::Key;
 using ::testing::Not;
 using ::testing::Pair;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
-
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
 class QuorCertsMirrorTest : public ::testing::Test {
   protected:

@@ -32,13 +32,11 @@ using quor::test::ProcessResult;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 const std::string kFailure = "Não foi possível instalar os certificados da ICP-Brasil. Erro: ";
 const std::string kSuccess = "Instalação dos certificados da ICP-Brasil concluída com sucesso.";
 
-ProcessResult run(const std::vector<std::string>& args) {
-    return quor::test::runProcess(kProgram, args);
-}
+const auto run = quor::test::runQuorCerts;
 
 // The archive folders the script makes ("good", "bad-hash", ...), made once for the suite.
 class ArchiveFolders {

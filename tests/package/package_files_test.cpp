@@ -28,7 +28,7 @@ using ::testing::HasSubstr;
 
 const fs::path kSource = QUOR_SOURCE_DIR;
 const fs::path kData = kSource / "data";
-const std::string kProgram = QUOR_BINARY_DIR "/cli/quor-certs";
+const std::string& kProgram = quor::test::kQuorCerts;
 const char* const kBashCompletion = "/usr/share/bash-completion/bash_completion";
 
 std::string toolPath(const std::string& name) {
