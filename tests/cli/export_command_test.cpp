@@ -64,12 +64,7 @@ class ExportTest : public ::testing::Test {
         identity = quor::test::makeServerIdentity(dir.path(), "servidor", {});
         server.emplace(identity);
         server->serve("/ok", {200, {{"Content-Type", "text/plain"}}, "chegou"});
-        // The identity's file holds the server certificate, then its authority.
-        const std::string chain = quor::test::readFile(identity.certificateFile);
-        const std::size_t second = chain.find("-----BEGIN CERTIFICATE-----", 1);
-        ASSERT_NE(second, std::string::npos);
-        authorityFile = dir.path() / "autoridade.crt";
-        quor::test::writeFile(authorityFile, chain.substr(second));
+        authorityFile = quor::test::writeAuthorityFile(identity, dir.path() / "autoridade.crt");
         url = "https://127.0.0.1:" + std::to_string(server->port()) + "/ok";
     }
 

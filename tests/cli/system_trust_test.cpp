@@ -57,11 +57,7 @@ class SystemTrustTest : public ::testing::Test {
         identity = quor::test::makeServerIdentity(dir.path(), "servidor", {});
         server.emplace(identity);
         server->serve("/ok", {200, {{"Content-Type", "text/plain"}}, "chegou"});
-        const std::string chain = quor::test::readFile(identity.certificateFile);
-        const std::size_t second = chain.find("-----BEGIN CERTIFICATE-----", 1);
-        ASSERT_NE(second, std::string::npos);
-        authorityFile = dir.path() / "autoridade.crt";
-        quor::test::writeFile(authorityFile, chain.substr(second));
+        authorityFile = quor::test::writeAuthorityFile(identity, dir.path() / "autoridade.crt");
         url = "https://127.0.0.1:" + std::to_string(server->port()) + "/ok";
 
         // A small stand-in for the system's tree, with one certificate of the distribution's

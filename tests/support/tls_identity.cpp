@@ -1,5 +1,7 @@
 #include "tests/support/tls_identity.h"
 
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 
@@ -122,6 +124,22 @@ TlsIdentity makeServerIdentity(const std::filesystem::path& dir, const std::stri
     writePem(identity.certificateFile, chain, nullptr);
     writePem(identity.keyFile, {}, serverKey.get());
     return identity;
+}
+
+std::filesystem::path writeAuthorityFile(const TlsIdentity& identity,
+                                         const std::filesystem::path& file) {
+    std::ifstream in(identity.certificateFile, std::ios::binary);
+    const std::string chain((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The identity's file holds the server certificate, then its authority.
+    const std::size_t second = chain.find("-----BEGIN CERTIFICATE-----", 1);
+    if (second == std::string::npos)
+        throw std::runtime_error("test TLS identity: no issuing authority in " +
+                                 identity.certificateFile.string());
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << chain.substr(second);
+    if (!out.flush())
+        throw std::runtime_error("test TLS identity: cannot write " + file.string());
+    return file;
 }
 
 }  // namespace quor::test

@@ -27,4 +27,9 @@ struct ServerCertificateSpec {
 TlsIdentity makeServerIdentity(const std::filesystem::path& dir, const std::string& stem,
                                const ServerCertificateSpec& spec);
 
+// Writes the test authority that issued an identity's certificate, alone, to `file` (for a
+// client to trust) and returns `file`. Throws std::runtime_error for a self-signed identity.
+std::filesystem::path writeAuthorityFile(const TlsIdentity& identity,
+                                         const std::filesystem::path& file);
+
 }  // namespace quor::test
