@@ -1013,7 +1013,7 @@ bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
         }
     }
     for (const NssMirror& mirror : findNssMirrors()) {
-        const auto records = readRecords(*db, mirror.directory);
+        auto records = readRecords(*db, mirror.directory);
         std::vector<const Record*> toRemove;
         for (const auto& [sha1, record] : records) {
             if (orphans.count(sha1))
@@ -1081,13 +1081,20 @@ bool reconcile(const std::set<Sha1Hash>* only, MirrorReport* report) {
                 "will leave these certificates in place");
         }
         if (fullPass) {
-            // Taken with NSS shut down, so that the files stand as the pass left them.
             const bool complete =
                 recorded && result.status == MirrorStatus::Written && result.notes.empty();
+            if (complete) {
+                // The records as just written.
+                for (const RecordUpdate& update : updates) {
+                    if (update.remove)
+                        records.erase(update.record.sha1);
+                    else
+                        records.insert_or_assign(update.record.sha1, update.record);
+                }
+            }
+            // Taken with NSS shut down, so that the files stand as the pass left them.
             writeState(*db, mirror.directory,
-                       complete ? unchangedState(mirror.directory, wanted,
-                                                 readRecords(*db, mirror.directory))
-                                : Bytes());
+                       complete ? unchangedState(mirror.directory, wanted, records) : Bytes());
         }
         report->results.push_back(std::move(result));
     }
